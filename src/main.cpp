@@ -1,0 +1,6 @@
+#include "std_streams.hpp"
+
+int main() {
+    brindlemoor::init_std_streams();
+    return 0;
+}

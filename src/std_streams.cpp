@@ -1,0 +1,57 @@
+#include "std_streams.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <unistd.h>
+
+namespace brindlemoor {
+namespace {
+
+std::mutex& stderr_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+}  // namespace
+
+void init_std_streams() {
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::error_code write_stdout(std::string_view text) {
+    if (text.empty()) return {};
+    errno = 0;
+    const std::size_t written = std::fwrite(text.data(), 1, text.size(), stdout);
+    if (written != text.size() || std::ferror(stdout)) {
+        const int error = errno != 0 ? errno : EIO;
+        std::clearerr(stdout);
+        return {error, std::generic_category()};
+    }
+    return {};
+}
+
+void write_stderr(std::string_view text) {
+    const std::lock_guard<std::mutex> guard(stderr_lock());
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, data, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+void exit_process(int status) {
+    std::fflush(stdout);
+    std::_Exit(status);
+}
+
+}  // namespace brindlemoor
