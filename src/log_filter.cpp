@@ -1,0 +1,204 @@
+#include "log_filter.hpp"
+
+#include <algorithm>
+#include <array>
+#include <regex>
+#include <utility>
+#include <variant>
+
+#include <fmt/format.h>
+
+#include "debug_text.hpp"
+
+namespace brindlemoor::logging {
+
+namespace {
+
+constexpr std::string_view kInvalidDirective = "invalid filter directive";
+constexpr std::string_view kInvalidLevel =
+    R"(error parsing level filter: expected one of "off", "error", "warn", "info", "debug", "trace", or a number 0-5)";
+
+struct Directive {
+    std::optional<std::string> target;  // none: the level for every target no other directive matches
+    LevelFilter level = LevelFilter::Trace;
+    // A span or field part restricts a directive to events inside matching spans; the program opens none.
+    bool needs_span = false;
+};
+
+using DirectiveOrReason = std::variant<Directive, std::string>;
+
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        return lower(x) == lower(y);
+    });
+}
+
+bool is_word_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+bool is_target(std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return is_word_char(c) || c == ':' || c == '-'; });
+}
+
+bool is_field_name(std::string_view name) {
+    return !name.empty() && is_word_char(name.front()) &&
+           std::all_of(name.begin(), name.end(), [](char c) { return is_word_char(c) || c == '.'; });
+}
+
+// Checks one "name" or "name=pattern" of a span's field list; returns the reason when it is unusable.
+std::optional<std::string> check_field_filter(std::string_view field) {
+    const std::size_t equals = field.find('=');
+    const std::string_view name = field.substr(0, equals);
+    if (!is_field_name(name)) return fmt::format("invalid field filter: invalid field name `{}`", name);
+    if (equals == std::string_view::npos) return std::nullopt;
+    try {
+        const std::regex pattern(field.begin() + static_cast<std::ptrdiff_t>(equals) + 1, field.end());
+    } catch (const std::regex_error& error) {
+        return fmt::format("invalid field filter: {}", error.what());
+    }
+    return std::nullopt;
+}
+
+// Checks the text between '[' and ']': an optional span name, then an optional "{field,...}" list.
+std::optional<std::string> check_span_part(std::string_view span) {
+    const std::size_t open = span.find('{');
+    const std::string_view name = span.substr(0, open);
+    if (name.find_first_of("[]{}=") != std::string_view::npos) return std::string(kInvalidDirective);
+    if (open == std::string_view::npos) return std::nullopt;
+    if (span.back() != '}') return std::string(kInvalidDirective);
+    const std::string_view fields = span.substr(open + 1, span.size() - open - 2);
+    if (fields.empty()) return std::nullopt;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = fields.find(',', start);
+        if (auto reason = check_field_filter(fields.substr(start, comma - start))) return reason;
+        if (comma == std::string_view::npos) return std::nullopt;
+        start = comma + 1;
+    }
+}
+
+// One piece of RUST_LOG: a level alone, or `target`, `target[span{field=pattern}]` or `[span]`, each optionally
+// followed by "=level".
+DirectiveOrReason parse_directive(std::string_view piece) {
+    if (const auto level = parse_level_filter(piece)) return Directive{std::nullopt, *level, false};
+
+    // The span part ends at the last ']' (field patterns may hold '[', ']' and '='); the level follows it.
+    const std::size_t span_end = piece.rfind(']');
+    const std::size_t equals = piece.find('=', span_end == std::string_view::npos ? 0 : span_end);
+    const std::string_view selector = piece.substr(0, equals);
+    std::optional<std::string_view> level_text;
+    if (equals != std::string_view::npos) {
+        level_text = piece.substr(equals + 1);
+        if (level_text->find('=') != std::string_view::npos) {
+            return fmt::format("{}: too many '=' in filter directive, expected 0 or 1", kInvalidDirective);
+        }
+    }
+
+    const std::size_t open = selector.find('[');
+    const std::string_view target = selector.substr(0, open);
+    const bool has_span = open != std::string_view::npos;
+    if (has_span) {
+        const std::size_t close = selector.rfind(']');
+        if (close != selector.size() - 1) return std::string(kInvalidDirective);
+        if (auto reason = check_span_part(selector.substr(open + 1, close - open - 1))) return *reason;
+    }
+    if (!target.empty() && !is_target(target)) return std::string(kInvalidDirective);
+    if (target.empty() && !has_span) return std::string(kInvalidDirective);
+
+    Directive directive{target.empty() ? std::nullopt : std::optional<std::string>(target), LevelFilter::Trace,
+                        has_span};
+    if (level_text) {
+        const auto level = parse_level_filter(*level_text);
+        if (!level) return std::string(kInvalidLevel);
+        directive.level = *level;
+    }
+    return directive;
+}
+
+constexpr unsigned verbosity(Level level) { return 5u - static_cast<unsigned>(level); }
+
+}  // namespace
+
+struct LogFilterBuilder {
+    static LogFilter build(const std::vector<Directive>& directives) {
+        LogFilter filter;
+        for (const Directive& directive : directives) {
+            if (directive.needs_span) continue;
+            if (!directive.target) {
+                filter.default_level_ = directive.level;
+                continue;
+            }
+            const auto same = std::find_if(filter.by_target_.begin(), filter.by_target_.end(),
+                                           [&](const auto& known) { return known.target == *directive.target; });
+            if (same != filter.by_target_.end()) {
+                same->level = directive.level;
+            } else {
+                filter.by_target_.push_back({*directive.target, directive.level});
+            }
+        }
+        std::stable_sort(filter.by_target_.begin(), filter.by_target_.end(),
+                         [](const auto& a, const auto& b) { return a.target.size() > b.target.size(); });
+        filter.most_verbose_ = filter.default_level_.value_or(LevelFilter::Off);
+        for (const auto& directive : filter.by_target_) {
+            filter.most_verbose_ = std::max(filter.most_verbose_, directive.level);
+        }
+        return filter;
+    }
+};
+
+std::optional<LevelFilter> parse_level_filter(std::string_view text) {
+    static constexpr std::array<std::pair<std::string_view, LevelFilter>, 6> kNames{{
+        {"off", LevelFilter::Off},
+        {"error", LevelFilter::Error},
+        {"warn", LevelFilter::Warn},
+        {"info", LevelFilter::Info},
+        {"debug", LevelFilter::Debug},
+        {"trace", LevelFilter::Trace},
+    }};
+    if (text.size() == 1 && text[0] >= '0' && text[0] <= '5') return static_cast<LevelFilter>(text[0] - '0');
+    for (const auto& [name, level] : kNames) {
+        if (equals_ignoring_ascii_case(text, name)) return level;
+    }
+    return std::nullopt;
+}
+
+bool LogFilter::enabled(Level level, std::string_view target) const noexcept {
+    const unsigned wanted = verbosity(level);
+    if (wanted > static_cast<unsigned>(most_verbose_)) return false;
+    for (const TargetDirective& directive : by_target_) {
+        if (target.starts_with(directive.target)) return wanted <= static_cast<unsigned>(directive.level);
+    }
+    return default_level_ && wanted <= static_cast<unsigned>(*default_level_);
+}
+
+ParsedLogFilter parse_log_filter(std::string_view text) {
+    ParsedLogFilter parsed;
+    std::vector<Directive> directives;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        const std::string_view piece = text.substr(start, comma - start);
+        start = comma + 1;
+        if (piece.empty()) continue;
+        auto result = parse_directive(piece);
+        if (auto* directive = std::get_if<Directive>(&result)) {
+            directives.push_back(std::move(*directive));
+        } else {
+            parsed.reports.push_back(fmt::format("ignoring `{}`: {}", piece, std::get<std::string>(result)));
+        }
+    }
+    if (directives.empty()) directives.push_back(Directive{std::nullopt, LevelFilter::Info, false});
+    parsed.filter = LogFilterBuilder::build(directives);
+    return parsed;
+}
+
+std::string_view filter_text_from_env(const char* rust_log) {
+    if (rust_log == nullptr) return {};
+    const std::string_view text(rust_log);
+    return is_valid_utf8(text) ? text : std::string_view{};
+}
+
+}  // namespace brindlemoor::logging

@@ -1,0 +1,64 @@
+#include "logging.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "log_filter.hpp"
+#include "log_format.hpp"
+#include "std_streams.hpp"
+#include "timestamp.hpp"
+
+namespace brindlemoor::logging {
+
+namespace {
+
+struct Subscriber {
+    LogFilter filter;
+    LogFormat format;
+    bool colours;
+};
+
+// Set once and never freed: events may come from any thread until the process ends.
+std::atomic<const Subscriber*> installed_subscriber{nullptr};
+std::atomic<bool> init_started{false};
+
+}  // namespace
+
+void init_logging(OutputMode output_mode) {
+    // The filter and format are fixed by the first call; a later one would race emitters for no gain.
+    if (init_started.exchange(true)) return;
+    ParsedLogFilter parsed = parse_log_filter(filter_text_from_env(std::getenv("RUST_LOG")));
+    for (const std::string& report : parsed.reports) {
+        write_stderr(fmt::format("{}\n", report));
+    }
+    const bool json = output_mode == OutputMode::JSON;
+    const auto* subscriber = new Subscriber{std::move(parsed.filter), json ? LogFormat::Json : LogFormat::Text,
+                                            !json && colours_from_env(std::getenv("NO_COLOR"))};
+    installed_subscriber.store(subscriber, std::memory_order_release);
+}
+
+bool enabled(Level level, std::string_view target) noexcept {
+    const Subscriber* subscriber = installed_subscriber.load(std::memory_order_acquire);
+    return subscriber != nullptr && subscriber->filter.enabled(level, target);
+}
+
+void write_event(Level level, std::string_view target, std::optional<std::string_view> message,
+                 std::span<const Field> fields) {
+    const Subscriber* subscriber = installed_subscriber.load(std::memory_order_acquire);
+    if (subscriber == nullptr) return;
+    const LogEvent event{level, target, message, fields};
+    try {
+        const auto now = WallClock::now();
+        const std::string line = subscriber->format == LogFormat::Json
+                                     ? format_json_line(now, event)
+                                     : format_text_line(now, event, subscriber->colours);
+        write_stderr(line);
+    } catch (...) {
+        // A line that cannot be formatted (out of memory) is dropped; logging never ends the caller's work.
+    }
+}
+
+}  // namespace brindlemoor::logging

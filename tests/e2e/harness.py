@@ -1,0 +1,188 @@
+"""Helpers for the end-to-end tests: run the real binary, read its streams, speak the datagram protocol."""
+
+import os
+import queue
+import random
+import signal
+import socket
+import struct
+import subprocess
+import threading
+import time
+
+PACKET = struct.Struct(">QQQHH")
+TIMEOUT = 30.0  # generous: the machine may be loaded
+
+
+def binary():
+    return os.environ["BRINDLEMOOR_BIN"]
+
+
+def clean_env(**overrides):
+    """The process environment without the variables the program reads, plus the given ones (None removes)."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("RUST_LOG", "NO_COLOR", "TOKIO_WORKER_THREADS", "CLICOLOR_FORCE", "CLICOLOR")}
+    env["TZ"] = "UTC"
+    for key, value in overrides.items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
+    return env
+
+
+def run(args, env=None, timeout=TIMEOUT):
+    """Runs the binary to its end; returns (status, stdout bytes, stderr bytes)."""
+    done = subprocess.run([binary(), *args], env=env or clean_env(), capture_output=True, timeout=timeout)
+    return done.returncode, done.stdout, done.stderr
+
+
+class Program:
+    """A running instance whose standard output and error are collected line by line."""
+
+    def __init__(self, args, env=None):
+        self.proc = subprocess.Popen([binary(), *args], env=env or clean_env(),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.stdout_lines = []
+        self.stderr_lines = []
+        self._events = queue.Queue()
+        self._readers = [threading.Thread(target=self._read, args=(self.proc.stdout, self.stdout_lines), daemon=True),
+                         threading.Thread(target=self._read, args=(self.proc.stderr, self.stderr_lines), daemon=True)]
+        for reader in self._readers:
+            reader.start()
+
+    def _read(self, stream, lines):
+        for raw in iter(stream.readline, b""):
+            lines.append(raw)
+            self._events.put(None)
+        self._events.put(None)
+
+    def _wait_for(self, lines, predicate, timeout, what):
+        deadline = time.monotonic() + timeout
+        while True:
+            for raw in list(lines):
+                if predicate(raw.decode("utf-8", "replace")):
+                    return raw.decode("utf-8", "replace")
+            left = deadline - time.monotonic()
+            if left <= 0 or (self.proc.poll() is not None and all(not r.is_alive() for r in self._readers)):
+                raise AssertionError(f"no {what} line matched; stdout={self.stdout()!r} stderr={self.stderr()!r}")
+            try:
+                self._events.get(timeout=min(left, 0.5))
+            except queue.Empty:
+                pass
+
+    def wait_stdout(self, predicate, timeout=TIMEOUT):
+        return self._wait_for(self.stdout_lines, predicate, timeout, "stdout")
+
+    def wait_stderr(self, predicate, timeout=TIMEOUT):
+        return self._wait_for(self.stderr_lines, predicate, timeout, "stderr")
+
+    def wait_stdout_count(self, predicate, count, timeout=TIMEOUT):
+        """Waits until `count` stdout lines match; returns them."""
+        deadline = time.monotonic() + timeout
+        while True:
+            matching = [raw.decode("utf-8", "replace") for raw in list(self.stdout_lines)
+                        if predicate(raw.decode("utf-8", "replace"))]
+            if len(matching) >= count:
+                return matching[:count]
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                raise AssertionError(f"{len(matching)} of {count} stdout lines; stderr={self.stderr()!r}")
+            try:
+                self._events.get(timeout=0.5)
+            except queue.Empty:
+                pass
+
+    def interrupt(self):
+        self.proc.send_signal(signal.SIGINT)
+
+    def wait(self, timeout=TIMEOUT):
+        status = self.proc.wait(timeout=timeout)
+        for reader in self._readers:
+            reader.join(timeout=timeout)
+        return status
+
+    def stop(self):
+        """Ends the process whatever state it is in (test clean-up)."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.wait()
+
+    def stdout(self):
+        return b"".join(self.stdout_lines).decode("utf-8", "replace")
+
+    def stderr(self):
+        return b"".join(self.stderr_lines).decode("utf-8", "replace")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def free_udp_ports(count, host="127.0.0.1"):
+    """Finds `count` consecutive UDP ports that are free on `host` now; returns the first."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    for _ in range(200):
+        base = random.randrange(20000, 60000 - count)
+        held = []
+        try:
+            for port in range(base, base + count):
+                s = socket.socket(family, socket.SOCK_DGRAM)
+                held.append(s)
+                s.bind((host, port))
+            return base
+        except OSError:
+            continue
+        finally:
+            for s in held:
+                s.close()
+    raise RuntimeError("no free port range")
+
+
+def packet(seq, key, payload, port_lo=0, port_hi=0):
+    return PACKET.pack(seq, key, payload, port_lo, port_hi)
+
+
+def unpack(data):
+    return PACKET.unpack(data)
+
+
+class UdpPeer:
+    """A UDP socket on loopback for driving or imitating a peer of the program."""
+
+    def __init__(self, host="127.0.0.1", port=0):
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.sock = socket.socket(family, socket.SOCK_DGRAM)
+        self.sock.bind((host, port))
+        self.host = host
+
+    @property
+    def port(self):
+        return self.sock.getsockname()[1]
+
+    def send(self, data, port, host=None):
+        self.sock.sendto(data, (host or self.host, port))
+
+    def recv(self, timeout=TIMEOUT, size=2048):
+        """Returns (data, (host, port)) or raises socket.timeout."""
+        self.sock.settimeout(timeout)
+        return self.sock.recvfrom(size)
+
+    def recv_none(self, wait=0.3):
+        """True when nothing arrives within `wait` seconds (used only after a positive control)."""
+        self.sock.settimeout(wait)
+        try:
+            self.sock.recvfrom(2048)
+            return False
+        except socket.timeout:
+            return True
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

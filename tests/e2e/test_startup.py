@@ -1,0 +1,124 @@
+"""Start-up: help, version, usage errors, the worker-count variable, the missing client target, log set-up."""
+
+import re
+import unittest
+
+from harness import clean_env, run
+
+LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z (TRACE|DEBUG| INFO| WARN|ERROR) ")
+
+
+class HelpAndVersion(unittest.TestCase):
+    def test_help_forms_go_to_stdout_with_status_0_without_key(self):
+        for flag, first_line in (("-h", "Network monitoring probe and server"),
+                                 ("--help", "Multi-session constant rate network probe and server")):
+            status, out, err = run([flag], env=clean_env(RUST_LOG="trace"))
+            self.assertEqual(status, 0, flag)
+            self.assertEqual(err, b"", flag)
+            text = out.decode()
+            self.assertEqual(text.splitlines()[0], first_line)
+            self.assertIn("Usage: brindlemoor [OPTIONS] --key <KEY> [TARGET]", text)
+            self.assertIn("[possible values: standard,", text)
+
+    def test_version(self):
+        for flag in ("-V", "--version"):
+            status, out, err = run([flag])
+            self.assertEqual(status, 0)
+            self.assertRegex(out.decode(), r"^brindlemoor 1\.0\.5-[0-9a-f]{7}\n$")
+            self.assertEqual(err, b"")
+
+
+class UsageErrors(unittest.TestCase):
+    def test_refused_command_lines_exit_2_with_error_text_and_no_log(self):
+        cases = [
+            ([], "the following required arguments were not provided:"),
+            (["--server"], "the following required arguments were not provided:"),
+            (["-k", "x"], "invalid value 'x' for '--key <KEY>': invalid digit found in string"),
+            (["-k", "1", "-i", "5"], "Interval must be larger than 5ms"),
+            (["-k", "1", "-p", "65536"], "65536 is not in 0..=65535"),
+            (["-k", "1", "-m", "JSON"], "[possible values: standard, verbose, json]"),
+            (["-k", "1", "-s", "-s"], "cannot be used multiple times"),
+            (["-k", "1", "a", "b"], "unexpected argument 'b' found"),
+            (["-k"], "a value is required for '--key <KEY>' but none was supplied"),
+        ]
+        for args, expected in cases:
+            status, out, err = run(args, env=clean_env(RUST_LOG="trace,bad=level"))
+            text = err.decode()
+            self.assertEqual(status, 2, args)
+            self.assertEqual(out, b"", args)
+            self.assertTrue(text.startswith("error: "), (args, text))
+            self.assertIn(expected, text, args)
+            self.assertTrue(text.endswith("For more information, try '--help'.\n"), (args, text))
+            self.assertNotIn("ignoring", text, args)
+
+    def test_argument_that_is_not_utf8_is_refused(self):
+        status, _, err = run([b"-k", b"1", b"-t", b"\xff\xfe"])
+        self.assertEqual(status, 2)
+        self.assertIn(b"invalid UTF-8", err)
+
+
+class WorkerThreads(unittest.TestCase):
+    def test_unusable_value_stops_with_101_before_the_command_line_is_read(self):
+        for value, reason in (("0", "cannot be set to 0"), ("x", "invalid digit found in string"),
+                              ("", "cannot parse integer from empty string")):
+            status, out, err = run(["-h"], env=clean_env(TOKIO_WORKER_THREADS=value))
+            self.assertEqual(status, 101, value)
+            self.assertEqual(out, b"", value)
+            self.assertIn("TOKIO_WORKER_THREADS", err.decode())
+            self.assertIn(reason, err.decode())
+
+    def test_usable_value_runs(self):
+        status, out, _ = run(["-V"], env=clean_env(TOKIO_WORKER_THREADS="3"))
+        self.assertEqual(status, 0)
+        self.assertTrue(out.startswith(b"brindlemoor "))
+
+
+class MissingClientTarget(unittest.TestCase):
+    WARNING = "brindlemoor: Target must be specifed for client mode"
+
+    def test_default_filter_writes_one_warning(self):
+        status, out, err = run(["-k", "7"], env=clean_env(NO_COLOR="1"))
+        lines = err.decode().splitlines()
+        self.assertEqual(status, 2)
+        self.assertEqual(out, b"")
+        self.assertEqual(len(lines), 1, lines)
+        self.assertRegex(lines[0], LOG_LINE)
+        self.assertTrue(lines[0].endswith(" WARN " + self.WARNING), lines[0])
+
+    def test_error_filter_writes_nothing(self):
+        status, out, err = run(["-k", "7"], env=clean_env(RUST_LOG="error"))
+        self.assertEqual((status, out, err), (2, b"", b""))
+
+    def test_debug_filter_dumps_arguments_first(self):
+        status, _, err = run(["-k", "7", "-t", 'a"b'], env=clean_env(RUST_LOG="debug", NO_COLOR="1"))
+        lines = err.decode().splitlines()
+        self.assertEqual(status, 2)
+        self.assertEqual(len(lines), 2, lines)
+        self.assertTrue(lines[0].endswith(
+            "DEBUG brindlemoor: Args { server: false, key: 7, base_port: 4000, output_mode: Standard, "
+            "num_sessions: 10, interval: 1000, rate: 10, no_probe: false, tag: Some(\"a\\\"b\"), target: None }"),
+            lines[0])
+        self.assertIn(self.WARNING, lines[1])
+
+    def test_unusable_filter_entries_are_reported_then_info_applies(self):
+        status, _, err = run(["-k", "7"], env=clean_env(RUST_LOG=",foo=nolevel,", NO_COLOR="1"))
+        lines = err.decode().splitlines()
+        self.assertEqual(status, 2)
+        self.assertTrue(lines[0].startswith("ignoring `foo=nolevel`: error parsing level filter"), lines)
+        self.assertIn(self.WARNING, lines[1])
+
+    def test_colours_unless_no_color_is_set_and_not_empty(self):
+        for no_color, coloured in ((None, True), ("", True), ("1", False)):
+            _, _, err = run(["-k", "7"], env=clean_env(NO_COLOR=no_color))
+            self.assertEqual(b"\x1b[" in err, coloured, no_color)
+            if coloured:
+                self.assertIn(b"\x1b[33m WARN\x1b[0m", err)
+
+    def test_json_log_format(self):
+        _, _, err = run(["-k", "7", "-m", "json"], env=clean_env())
+        self.assertRegex(err.decode(), r'^\{"timestamp":"[^"]+Z","level":"WARN","message":"Target must be '
+                                       r'specifed for client mode","target":"brindlemoor"\}\n$')
+
+
+if __name__ == "__main__":
+    unittest.main()
