@@ -1,6 +1,7 @@
+#include "main_body.hpp"
 #include "std_streams.hpp"
 
-int main() {
+int main(int argc, char** argv) {
     brindlemoor::init_std_streams();
-    return 0;
+    return brindlemoor::runtime_main(argc, argv);
 }

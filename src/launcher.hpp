@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "output_mode.hpp"
+#include "runtime/wait.hpp"
+
+// The measurement client: its main task, the probe exchange and the session tasks.
+namespace brindlemoor {
+
+// The client's main task: starts the aggregator, learns the server's port range, starts the sessions spread over
+// one interval, and waits for them.
+runtime::Awaitable<void> run_client(std::string target, std::optional<std::string> tag, std::uint64_t key,
+                                    std::uint64_t interval, std::uint64_t rate, std::uint16_t base_port,
+                                    std::uint16_t num_sessions, bool no_probe, OutputMode output_mode);
+
+}  // namespace brindlemoor
