@@ -1,0 +1,30 @@
+# The datagram codec and socket error classes (pure, no Asio I/O), and the async runtime layer on Boost.Asio.
+brindlemoor_library(bm_packet
+  SOURCES src/packet.cpp
+  LIBS Boost::headers)
+
+brindlemoor_library(bm_runtime
+  SOURCES src/runtime/blocking_pool.cpp src/runtime/ctrl_c.cpp src/runtime/net.cpp src/runtime/runtime.cpp
+          src/runtime/task.cpp src/runtime/tick_schedule.cpp src/runtime/timer.cpp src/runtime/wait.cpp
+          src/runtime/worker_threads.cpp
+  LIBS bm_packet Boost::headers Threads::Threads bm_common bm_logging)
+target_precompile_headers(bm_runtime PRIVATE ${CMAKE_SOURCE_DIR}/src/runtime/pch.hpp)
+
+brindlemoor_test(packet_test
+  SOURCES tests/unit/packet_test.cpp
+  LIBS bm_packet)
+
+brindlemoor_test(runtime_rules_test
+  SOURCES tests/unit/runtime_rules_test.cpp
+  LIBS bm_runtime)
+
+# The tests that run tasks on a real runtime share one precompiled header.
+foreach(runtime_test runtime_task_test runtime_wait_test runtime_net_test)
+  brindlemoor_test(${runtime_test}
+    SOURCES tests/unit/${runtime_test}.cpp
+    LIBS bm_runtime)
+endforeach()
+target_precompile_headers(runtime_task_test PRIVATE ${CMAKE_SOURCE_DIR}/src/runtime/pch.hpp)
+foreach(runtime_test runtime_wait_test runtime_net_test)
+  target_precompile_headers(${runtime_test} REUSE_FROM runtime_task_test)
+endforeach()

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <boost/asio/ip/udp.hpp>
+
+#include "packet.hpp"
+#include "runtime/wait.hpp"
+
+// Address resolution, UDP socket set-up and datagram I/O for the probe, the sessions and the port tasks.
+namespace brindlemoor::runtime {
+
+using Udp = boost::asio::ip::udp;
+
+// Why a socket could not be set up (resolving, binding, connecting). `message` is the text to log: the
+// operating system's or the resolver's description, or one of "invalid socket address", "invalid port value",
+// "could not resolve to any address".
+struct SetupError {
+    boost::system::error_code code;
+    std::string message;
+};
+
+// A set-up step's value or its error.
+template <typename T>
+class SetupResult {
+public:
+    // Implicit, so that a function returns either a value or an error directly.
+    SetupResult(T value) : result_(std::move(value)) {}
+    SetupResult(SetupError error) : result_(std::move(error)) {}
+    bool ok() const noexcept { return result_.index() == 0; }
+    T& value() & { return std::get<0>(result_); }
+    T&& value() && { return std::get<0>(std::move(result_)); }
+    const SetupError& error() const { return std::get<1>(result_); }
+
+private:
+    std::variant<T, SetupError> result_;
+};
+
+// The outcome of one datagram receive or send: the byte count, or the error. A datagram longer than
+// kPacketSize is the error boost::asio::error::message_size (its bytes are dropped); shorter ones come with
+// their true length. A failed receive or send never reports would-block: the helpers wait instead.
+struct IoResult {
+    std::size_t length = 0;
+    boost::system::error_code error;
+};
+
+// A UDP socket in non-blocking mode, owned by one task. Its operations use the calling task's executor.
+class DatagramSocket {
+public:
+    DatagramSocket(DatagramSocket&&) noexcept = default;
+    DatagramSocket& operator=(DatagramSocket&&) noexcept = default;
+
+    // One datagram from the connected peer if one is queued; otherwise the error would_block (the only helper
+    // that reports it: it is the fair wait's non-blocking attempt).
+    IoResult try_receive(std::span<std::uint8_t, kPacketSize> buffer);
+
+    // The next datagram with its sender, waiting while none is queued. After a run of datagrams taken without
+    // waiting it lets the worker's other tasks run, so a flooded port cannot starve them.
+    Awaitable<IoResult> receive_from(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint& sender);
+
+    // Sends one datagram to the connected peer / to `destination`, waiting while the socket cannot take it.
+    Awaitable<IoResult> send(std::span<const std::uint8_t> datagram);
+    Awaitable<IoResult> send_to(std::span<const std::uint8_t> datagram, const Udp::endpoint& destination);
+
+    // The bound address; a default endpoint when the system cannot tell.
+    Udp::endpoint local_endpoint() const;
+    Udp::socket& asio_socket() noexcept { return socket_; }
+
+private:
+    friend SetupResult<DatagramSocket> make_datagram_socket(Udp::socket socket);
+    explicit DatagramSocket(Udp::socket socket) : socket_(std::move(socket)) {}
+
+    Udp::socket socket_;
+};
+
+// Turns an address text into socket addresses. A numeric socket address ("1.2.3.4:5", "[::1]:5",
+// "[fe80::1%eth0]:5") needs no lookup. Otherwise the text is split at its last ':' into host and decimal port
+// and the host is looked up by the system resolver on the blocking pool (any family, resolver order kept).
+Awaitable<SetupResult<std::vector<Udp::endpoint>>> resolve(std::string address_text);
+
+// Resolves the text and binds a new UDP socket to each address in order; the first bind that succeeds wins,
+// otherwise the last bind's error. The socket's family follows the address; no socket option is set.
+Awaitable<SetupResult<DatagramSocket>> bind_udp(std::string address_text);
+
+// Binds a new IPv4 socket to 0.0.0.0:0, resolves the text and connects to each address in order; the first
+// connect that succeeds wins. Errors: the bind's, the resolution's, or the last connect's (an IPv6 address
+// fails like any other connect).
+Awaitable<SetupResult<DatagramSocket>> connect_udp(std::string address_text);
+
+// Fair-wait branch: one datagram from a connected socket into `buffer`, valued with the receive's outcome
+// (length or error). Not ready while nothing is queued; the datagram stays in the socket until a turn takes it.
+struct DatagramBranch {
+    using value_type = IoResult;
+    DatagramSocket* socket;
+    std::span<std::uint8_t, kPacketSize> buffer;
+
+    Attempt<IoResult> try_take();
+    template <typename Handler>
+    void async_wait_ready(Handler&& handler) {
+        socket->asio_socket().async_wait(Udp::socket::wait_read, std::forward<Handler>(handler));
+    }
+    void cancel_wait();
+};
+inline DatagramBranch on_datagram(DatagramSocket& socket, std::span<std::uint8_t, kPacketSize> buffer) {
+    return DatagramBranch{&socket, buffer};
+}
+
+}  // namespace brindlemoor::runtime

@@ -1,0 +1,66 @@
+#include "runtime/task.hpp"
+
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "debug_text.hpp"
+
+namespace brindlemoor::runtime {
+
+std::string JoinError::to_string() const {
+    if (panic_text_) return fmt::format("JoinError::Panic(Id({}), {}, ...)", id_, debug_quoted(*panic_text_));
+    return fmt::format("JoinError::Panic(Id({}), ...)", id_);
+}
+
+Awaitable<JoinOutcome> JoinHandle::join() const {
+    std::shared_ptr<detail::JoinState> state = state_;
+    for (;;) {
+        if (auto outcome = state->outcome()) co_return std::move(*outcome);
+        co_await detail::wait_ready(std::array<bool, 1>{true}, *state);
+    }
+}
+
+namespace detail {
+
+void JoinState::finish(std::exception_ptr panic) {
+    JoinOutcome outcome;
+    if (panic) {
+        std::optional<std::string> text;
+        try {
+            std::rethrow_exception(panic);
+        } catch (const std::exception& error) {
+            text = error.what();
+        } catch (...) {
+        }
+        write_panic_report(kWorkerThreadName, fmt::format("task Id({})", id_), text ? *text : "Box<dyn Any>");
+        outcome.panic.emplace(id_, std::move(text));
+    }
+    std::vector<std::shared_ptr<Wakeable>> joiners;
+    {
+        std::lock_guard lock(mutex_);
+        outcome_ = std::move(outcome);
+        waiters_.pop_all(joiners);
+    }
+    finished_.notify_all();
+    wake_all(joiners);
+}
+
+std::optional<JoinOutcome> JoinState::outcome() const {
+    std::lock_guard lock(mutex_);
+    return outcome_;
+}
+
+JoinOutcome JoinState::wait_blocking() const {
+    std::unique_lock lock(mutex_);
+    finished_.wait(lock, [this] { return outcome_.has_value(); });
+    return *outcome_;
+}
+
+void JoinState::subscribe(std::optional<WaiterRegistration>& slot, const std::weak_ptr<Wakeable>& waiter) {
+    std::lock_guard lock(mutex_);
+    subscribe_or_wake(outcome_.has_value(), slot, shared_from_this(), mutex_, waiters_, waiter);
+}
+
+}  // namespace detail
+}  // namespace brindlemoor::runtime

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include <boost/asio/steady_timer.hpp>
+
+#include "runtime/tick_schedule.hpp"
+#include "runtime/wait.hpp"
+
+// Timers of a task: the periodic Interval and a saturating sleep.
+namespace brindlemoor::runtime {
+
+// A periodic timer. The first tick is due at construction; later deadlines lie on the grid start + k * period.
+// A tick taken more than 5 ms after its deadline is missed, and the behaviour picks the next deadline (Burst:
+// missed deadline + period; Skip: the first grid point after now); a tick not missed always sets deadline +
+// period. Deadlines past the clock's range saturate to "never". Belongs to one task (not thread-safe).
+class Interval {
+public:
+    // Throws std::invalid_argument when period_ns is 0.
+    Interval(const Executor& executor, std::uint64_t period_ns,
+             MissedTickBehavior behavior = MissedTickBehavior::Burst);
+
+    // Waits until the next tick is due and takes it; yields the tick's deadline.
+    Awaitable<SteadyClock::time_point> tick();
+
+    // Takes the tick when it is due now, without waiting; yields its deadline.
+    std::optional<SteadyClock::time_point> try_tick();
+
+    SteadyClock::time_point deadline() const noexcept { return schedule_.deadline(); }
+
+private:
+    friend struct TickBranch;
+    TickSchedule schedule_;
+    boost::asio::steady_timer timer_;
+};
+
+// Fair-wait branch: the next tick of `interval`, valued with the tick's deadline.
+struct TickBranch {
+    using value_type = SteadyClock::time_point;
+    Interval* interval;
+    Attempt<value_type> try_take() { return {interval->try_tick(), false}; }
+    // Waits for the deadline only; the tick itself is taken by the next try_take.
+    template <typename Handler>
+    void async_wait_ready(Handler&& handler) {
+        interval->timer_.expires_at(interval->schedule_.deadline());
+        interval->timer_.async_wait(std::forward<Handler>(handler));
+    }
+    void cancel_wait() { interval->timer_.cancel(); }
+    SteadyClock::time_point deadline() const noexcept { return interval->deadline(); }
+};
+inline TickBranch on_tick(Interval& interval) { return TickBranch{&interval}; }
+
+// Pauses the calling task; a duration beyond the clock's range sleeps until the process ends.
+Awaitable<void> sleep_for(std::uint64_t nanoseconds);
+
+}  // namespace brindlemoor::runtime

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+// Registration of waiting tasks with event sources that are not Asio objects (channels, Ctrl+C, join handles).
+// A source keeps one WaiterList per kind of event under its own mutex; a waiting task registers a Wakeable
+// that it holds weakly, so a source never keeps a waiter alive and a waiter that is gone is skipped.
+namespace brindlemoor::runtime::detail {
+
+// Something that a source can wake from any thread. wake() must be cheap and must not block.
+class Wakeable {
+public:
+    virtual void wake() = 0;
+
+protected:
+    ~Wakeable() = default;
+};
+
+// Intrusive FIFO of registrations; every member function requires the owning source's mutex to be held.
+class WaiterList {
+public:
+    struct Node {
+        Node* prev = nullptr;
+        Node* next = nullptr;
+        bool linked = false;
+        std::weak_ptr<Wakeable> target;
+    };
+
+    void push(Node& node) noexcept {
+        node.prev = tail_;
+        node.next = nullptr;
+        (tail_ ? tail_->next : head_) = &node;
+        tail_ = &node;
+        node.linked = true;
+    }
+
+    void remove(Node& node) noexcept {
+        if (!node.linked) return;
+        (node.prev ? node.prev->next : head_) = node.next;
+        (node.next ? node.next->prev : tail_) = node.prev;
+        node.prev = node.next = nullptr;
+        node.linked = false;
+    }
+
+    // Unlinks registrations from the front until one whose waiter still exists; that waiter, or null.
+    std::shared_ptr<Wakeable> pop_live() noexcept {
+        while (head_) {
+            Node& node = *head_;
+            remove(node);
+            if (auto target = node.target.lock()) return target;
+        }
+        return nullptr;
+    }
+
+    // Unlinks every registration and appends the waiters that still exist.
+    void pop_all(std::vector<std::shared_ptr<Wakeable>>& out) {
+        while (auto target = pop_live()) out.push_back(std::move(target));
+    }
+
+private:
+    Node* head_ = nullptr;
+    Node* tail_ = nullptr;
+};
+
+// One waiter's place in a source's WaiterList. Constructed with the source's mutex held; unlinks itself on
+// destruction. It keeps the source alive, so the list and mutex outlive it.
+class WaiterRegistration {
+public:
+    WaiterRegistration(std::shared_ptr<void> source, std::mutex& mutex, WaiterList& list,
+                       std::weak_ptr<Wakeable> target)
+        : source_(std::move(source)), mutex_(&mutex), list_(&list) {
+        node_.target = std::move(target);
+        list_->push(node_);
+    }
+    WaiterRegistration(const WaiterRegistration&) = delete;
+    WaiterRegistration& operator=(const WaiterRegistration&) = delete;
+    ~WaiterRegistration() {
+        std::lock_guard lock(*mutex_);
+        list_->remove(node_);
+    }
+
+private:
+    std::shared_ptr<void> source_;
+    std::mutex* mutex_;
+    WaiterList* list_;
+    WaiterList::Node node_;
+};
+
+// What a source's subscribe() does, under its mutex: wake at once when the event is there already (so an event
+// between the caller's last try and the registration is never missed), otherwise register.
+inline void subscribe_or_wake(bool ready_now, std::optional<WaiterRegistration>& slot, std::shared_ptr<void> source,
+                              std::mutex& mutex, WaiterList& list, const std::weak_ptr<Wakeable>& target) {
+    if (ready_now) {
+        if (auto waiter = target.lock()) waiter->wake();
+        return;
+    }
+    slot.emplace(std::move(source), mutex, list, target);
+}
+
+// Wakes every waiter taken from a list; called after the source's mutex has been released.
+inline void wake_all(std::vector<std::shared_ptr<Wakeable>>& waiters) {
+    for (auto& waiter : waiters) waiter->wake();
+    waiters.clear();
+}
+
+}  // namespace brindlemoor::runtime::detail

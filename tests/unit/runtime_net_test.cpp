@@ -1,0 +1,168 @@
+// Address resolution, socket set-up and datagram I/O over real loopback sockets.
+#include <gtest/gtest.h>
+
+#include <net/if.h>
+
+#include <string>
+#include <vector>
+
+#include <boost/asio/error.hpp>
+
+#include "runtime/net.hpp"
+#include "runtime/task.hpp"
+
+namespace brindlemoor::runtime {
+namespace {
+
+template <typename Body>
+void run_task(Body body) {
+    Runtime runtime(2);
+    const JoinOutcome outcome = spawn(std::move(body)).join_blocking();
+    EXPECT_TRUE(outcome.returned()) << outcome.panic->to_string();
+}
+
+std::string loopback_address(const DatagramSocket& socket) {
+    return "127.0.0.1:" + std::to_string(socket.local_endpoint().port());
+}
+
+TEST(ResolveTest, NumericAddressesAndHostNames) {
+    run_task([](TaskId) -> Awaitable<void> {
+        const auto loopback_v6 = boost::asio::ip::make_address_v6("::1");
+        const struct {
+            std::string text;
+            Udp::endpoint expected;
+        } cases[] = {
+            {"127.0.0.1:4000", Udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), 4000)},
+            {"[::1]:5", Udp::endpoint(loopback_v6, 5)},
+            // Not a numeric socket address: looked up, so an IPv6 address without brackets works too.
+            {"::1:4000", Udp::endpoint(loopback_v6, 4000)},
+            {"localhost:+80", Udp::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), 80)},
+        };
+        for (const auto& c : cases) {
+            auto resolved = co_await resolve(c.text);
+            EXPECT_TRUE(resolved.ok()) << c.text << ": " << (resolved.ok() ? "" : resolved.error().message);
+            if (!resolved.ok()) continue;
+            const auto& endpoints = resolved.value();
+            EXPECT_NE(std::find(endpoints.begin(), endpoints.end(), c.expected), endpoints.end()) << c.text;
+        }
+        auto scoped = co_await resolve("[fe80::1%lo]:5");
+        EXPECT_TRUE(scoped.ok());
+        if (scoped.ok()) {
+            EXPECT_EQ(scoped.value().at(0).address().to_v6().scope_id(), if_nametoindex("lo"));
+        }
+    });
+}
+
+TEST(ResolveTest, RefusedTextsCarryTheirMessages) {
+    run_task([](TaskId) -> Awaitable<void> {
+        const struct {
+            std::string text;
+            std::string message;
+        } cases[] = {
+            {"localhost", "invalid socket address"},
+            {"localhost:65536", "invalid port value"},
+            {"localhost:", "invalid port value"},
+            {"[::1]", "invalid port value"},
+            {std::string("local\0host:80", 13), "data provided contains a nul byte"},
+            {":80", "failed to lookup address information: Name or service not known"},
+        };
+        for (const auto& c : cases) {
+            auto resolved = co_await resolve(c.text);
+            EXPECT_FALSE(resolved.ok()) << c.text;
+            if (!resolved.ok()) {
+                EXPECT_EQ(resolved.error().message, c.message) << c.text;
+            }
+        }
+    });
+}
+
+TEST(SocketSetupTest, BindAndConnectFailuresReportTheOperatingSystemsError) {
+    run_task([](TaskId) -> Awaitable<void> {
+        auto first = co_await bind_udp("127.0.0.1:0");
+        EXPECT_TRUE(first.ok());
+        auto second = co_await bind_udp(loopback_address(first.value()));
+        EXPECT_FALSE(second.ok());
+        if (!second.ok()) {
+            EXPECT_EQ(second.error().code, boost::asio::error::address_in_use);
+            EXPECT_EQ(second.error().message, second.error().code.message());
+        }
+        // The client's socket is IPv4: an IPv6 destination fails its connect.
+        auto v6 = co_await connect_udp("[::1]:5");
+        EXPECT_FALSE(v6.ok());
+        if (!v6.ok()) {
+            EXPECT_EQ(v6.error().code, boost::asio::error::address_family_not_supported);
+        }
+        auto unresolved = co_await connect_udp("localhost");
+        EXPECT_FALSE(unresolved.ok());
+        if (!unresolved.ok()) {
+            EXPECT_EQ(unresolved.error().message, "invalid socket address");
+        }
+    });
+}
+
+TEST(DatagramTest, LongDatagramsAreReceiveErrorsOnConnectedAndUnconnectedSockets) {
+    run_task([](TaskId) -> Awaitable<void> {
+        auto server = co_await bind_udp("127.0.0.1:0");
+        auto client = co_await connect_udp(loopback_address(server.value()));
+        EXPECT_TRUE(server.ok() && client.ok());
+        DatagramSocket& unconnected = server.value();
+        DatagramSocket& connected = client.value();
+        const Udp::endpoint client_address = connected.local_endpoint();
+        const std::vector<std::uint8_t> bytes(1500, 0x5A);
+        const auto marker = Packet{99, 1, 2, 3, 4}.encode();
+        std::array<std::uint8_t, kPacketSize> buffer{};
+
+        const struct {
+            std::size_t length;
+            bool too_long;
+        } cases[] = {{0, false}, {27, false}, {28, false}, {29, true}, {1500, true}};
+        for (const auto& c : cases) {
+            const std::span<const std::uint8_t> datagram(bytes.data(), c.length);
+            // Unconnected: receive_from, then the marker datagram after it arrives intact.
+            co_await connected.send(datagram);
+            co_await connected.send(marker);
+            Udp::endpoint sender;
+            const IoResult first = co_await unconnected.receive_from(buffer, sender);
+            EXPECT_EQ(first.error == boost::asio::error::message_size, c.too_long) << c.length;
+            EXPECT_EQ(first.length, c.too_long ? 0 : c.length) << c.length;
+            EXPECT_EQ(sender, client_address);
+            const IoResult after = co_await unconnected.receive_from(buffer, sender);
+            EXPECT_EQ(after.length, kPacketSize);
+            EXPECT_EQ(buffer, marker);
+
+            // Connected: the fair wait's non-blocking receive.
+            co_await unconnected.send_to(datagram, client_address);
+            co_await unconnected.send_to(marker, client_address);
+            for (bool expect_marker : {false, true}) {
+                const auto event = co_await fair_wait(on_datagram(connected, buffer));
+                const IoResult& received = std::get<0>(event);
+                if (expect_marker) {
+                    EXPECT_EQ(received.length, kPacketSize);
+                    EXPECT_EQ(buffer, marker);
+                } else {
+                    EXPECT_EQ(received.error == boost::asio::error::message_size, c.too_long) << c.length;
+                    EXPECT_EQ(received.length, c.too_long ? 0 : c.length) << c.length;
+                }
+            }
+        }
+    });
+}
+
+TEST(DatagramTest, AClosedPortIsReportedAsConnectionRefused) {
+    run_task([](TaskId) -> Awaitable<void> {
+        std::string closed_address;
+        {
+            auto placeholder = co_await bind_udp("127.0.0.1:0");
+            closed_address = loopback_address(placeholder.value());
+        }
+        auto client = co_await connect_udp(closed_address);
+        const auto probe = Packet{}.encode();
+        EXPECT_FALSE((co_await client.value().send(probe)).error);
+        std::array<std::uint8_t, kPacketSize> buffer{};
+        const auto event = co_await fair_wait(on_datagram(client.value(), buffer));
+        EXPECT_EQ(classify_socket_error(std::get<0>(event).error), SocketErrorClass::PortUnreachable);
+    });
+}
+
+}  // namespace
+}  // namespace brindlemoor::runtime

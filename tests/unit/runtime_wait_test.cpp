@@ -1,0 +1,286 @@
+// Waiting inside tasks: the fair wait, the channel, the periodic timer and Ctrl+C, on a real runtime.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "runtime/channel.hpp"
+#include "runtime/ctrl_c.hpp"
+#include "runtime/net.hpp"
+#include "runtime/task.hpp"
+#include "runtime/timer.hpp"
+
+namespace brindlemoor::runtime {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs `body` as a task on a fresh runtime and expects it to return.
+template <typename Body>
+void run_task(Body body, std::size_t workers = 4) {
+    Runtime runtime(workers);
+    const JoinOutcome outcome = spawn(std::move(body)).join_blocking();
+    EXPECT_TRUE(outcome.returned()) << outcome.panic->to_string();
+}
+
+// A branch that is always ready, for measuring who wins first place.
+struct AlwaysReady {
+    using value_type = int;
+    int value;
+    Attempt<int> try_take() { return {value, false}; }
+    void subscribe(std::optional<detail::WaiterRegistration>&, const std::weak_ptr<detail::Wakeable>&) {}
+};
+
+TEST(FairWaitTest, ReadyBranchesWinFirstPlaceEvenly) {
+    run_task([](TaskId) -> Awaitable<void> {
+        constexpr int kTurns = 4000;
+        int first = 0;
+        for (int turn = 0; turn < kTurns; ++turn) {
+            const auto event = co_await fair_wait(AlwaysReady{0}, AlwaysReady{1});
+            if (event.index() == 0) ++first;
+        }
+        // Expected 2000 with a standard deviation of about 32: this bound fails only for a biased draw.
+        EXPECT_GT(first, kTurns * 4 / 10);
+        EXPECT_LT(first, kTurns * 6 / 10);
+    });
+}
+
+TEST(FairWaitTest, DatagramsQueuedWhileAnotherBranchWinsAreReceivedLater) {
+    run_task([](TaskId) -> Awaitable<void> {
+        auto server = co_await bind_udp("127.0.0.1:0");
+        auto client = co_await connect_udp("127.0.0.1:" + std::to_string(server.value().local_endpoint().port()));
+        constexpr std::uint64_t kDatagrams = 20;
+        for (std::uint64_t seq = 1; seq <= kDatagrams; ++seq) {
+            const auto bytes = Packet{seq, 7, 9, 0, 0}.encode();
+            EXPECT_FALSE((co_await client.value().send(bytes)).error);
+        }
+        Interval always_due(co_await boost::asio::this_coro::executor, 1);  // every poll finds a tick due
+        std::array<std::uint8_t, kPacketSize> buffer{};
+        std::uint64_t next = 1;
+        int ticks = 0;
+        for (int turn = 0; turn < 10'000 && next <= kDatagrams; ++turn) {
+            const auto event = co_await fair_wait(on_tick(always_due), on_datagram(server.value(), buffer));
+            if (event.index() == 0) {
+                ++ticks;
+                continue;
+            }
+            const IoResult& received = std::get<1>(event);
+            EXPECT_FALSE(received.error) << received.error.message();
+            EXPECT_EQ(received.length, kPacketSize);
+            EXPECT_EQ(Packet::decode(buffer), (Packet{next, 7, 9, 0, 0}));
+            ++next;
+        }
+        EXPECT_EQ(next, kDatagrams + 1);
+        EXPECT_GT(ticks, 0);  // none in 20+ fair draws has a chance of 2^-20
+    });
+}
+
+TEST(FairWaitTest, MessagesSurviveTurnsLostToOtherBranchesAndClosedChannelsAreSkipped) {
+    run_task([](TaskId) -> Awaitable<void> {
+        auto channel = make_channel<int>(8);
+        for (int i = 0; i < 8; ++i) co_await channel->sender.send(i);
+        { auto sender = std::move(channel->sender); }  // last sender gone: closed once drained
+        Interval always_due(co_await boost::asio::this_coro::executor, 1);
+        int expected = 0;
+        int ticks = 0;
+        for (int turn = 0; turn < 10'000 && ticks < 100; ++turn) {
+            const auto event = co_await fair_wait(on_message(channel->receiver), on_tick(always_due));
+            if (event.index() == 1) {
+                ++ticks;
+            } else {
+                EXPECT_EQ(std::get<0>(event), expected++);
+            }
+        }
+        EXPECT_EQ(expected, 8);
+        EXPECT_EQ(ticks, 100);
+        EXPECT_TRUE(channel->receiver.try_receive().closed);
+        bool refused = false;
+        try {
+            co_await fair_wait(on_message(channel->receiver));
+        } catch (const std::logic_error&) {
+            refused = true;
+        }
+        EXPECT_TRUE(refused);
+    });
+}
+
+TEST(FairWaitTest, WakesForEventsThatArriveWhileItWaits) {
+    run_task([](TaskId) -> Awaitable<void> {
+        auto channel = make_channel<int>(1);
+        auto server = co_await bind_udp("127.0.0.1:0");
+        const std::string server_address = "127.0.0.1:" + std::to_string(server.value().local_endpoint().port());
+        Interval slow(co_await boost::asio::this_coro::executor, 20'000'000);
+        co_await slow.tick();
+        std::array<std::uint8_t, kPacketSize> buffer{};
+
+        // Nothing is ready when each wait starts: another task delivers a message, then a datagram; the
+        // timer's next deadline comes last.
+        JoinHandle producer = spawn([sender = channel->sender, address = server_address](TaskId) -> Awaitable<void> {
+            co_await sleep_for(2'000'000);
+            co_await sender.send(5);
+            co_await sleep_for(2'000'000);
+            auto socket = co_await connect_udp(address);
+            const auto bytes = Packet{1, 2, 3, 0, 0}.encode();
+            co_await socket.value().send(bytes);
+        });
+        bool got_message = false;
+        bool got_datagram = false;
+        bool got_tick = false;
+        while (!(got_message && got_datagram && got_tick)) {
+            const auto event =
+                co_await fair_wait(on_message(channel->receiver), on_datagram(server.value(), buffer), on_tick(slow));
+            if (event.index() == 0) got_message = std::get<0>(event) == 5;
+            if (event.index() == 1) got_datagram = !std::get<1>(event).error;
+            if (event.index() == 2) got_tick = true;
+        }
+        EXPECT_TRUE((co_await producer.join()).returned());
+    });
+}
+
+TEST(FairWaitTest, TheEarlierOfTwoTimersEndsTheWait) {
+    run_task([](TaskId) -> Awaitable<void> {
+        const auto executor = co_await boost::asio::this_coro::executor;
+        Interval hourly(executor, 3'600'000'000'000);
+        Interval fast(executor, 2'000'000);
+        co_await hourly.tick();
+        co_await fast.tick();
+        for (int turn = 0; turn < 3; ++turn) {
+            const auto event = co_await fair_wait(on_tick(hourly), on_tick(fast));
+            EXPECT_EQ(event.index(), 1U);
+        }
+    });
+}
+
+TEST(ChannelTest, RefusesCapacityZero) { EXPECT_FALSE(make_channel<int>(0)); }
+
+TEST(ChannelTest, FullChannelHoldsBackTheSenderUntilRoomAppears) {
+    run_task([](TaskId) -> Awaitable<void> {
+        auto channel = make_channel<int>(2);
+        auto placed = std::make_shared<std::atomic<int>>(0);
+        JoinHandle producer = spawn([sender = channel->sender, placed](TaskId) -> Awaitable<void> {
+            for (int i = 0; i < 5; ++i) {
+                co_await sender.send(i);
+                placed->store(i + 1);
+            }
+        });
+        while (placed->load() < 2) co_await sleep_for(100'000);
+        // Full: however long we wait, the third send cannot complete before a receive.
+        co_await sleep_for(20'000'000);
+        EXPECT_EQ(placed->load(), 2);
+        for (int expected = 0; expected < 5; ++expected) EXPECT_EQ(co_await channel->receiver.receive(), expected);
+        EXPECT_TRUE((co_await producer.join()).returned());
+        EXPECT_EQ(placed->load(), 5);
+    });
+}
+
+TEST(ChannelTest, EveryWaitingSenderIsWoken) {
+    run_task([](TaskId) -> Awaitable<void> {
+        auto channel = make_channel<int>(1);
+        constexpr int kSenders = 40;
+        std::vector<JoinHandle> senders;
+        for (int i = 0; i < kSenders; ++i) {
+            senders.push_back(spawn([sender = channel->sender, i](TaskId) -> Awaitable<void> {
+                for (int k = 0; k < 10; ++k) co_await sender.send(i);
+            }));
+        }
+        { auto drop = std::move(channel->sender); }
+        std::vector<int> counts(kSenders, 0);
+        while (auto value = co_await channel->receiver.receive()) ++counts[static_cast<std::size_t>(*value)];
+        // The loop ends only when every sender has finished and the channel closed: nothing was lost or stuck.
+        for (int count : counts) EXPECT_EQ(count, 10);
+        for (auto& handle : senders) EXPECT_TRUE((co_await handle.join()).returned());
+    });
+}
+
+TEST(ChannelTest, ClosesWhenTheLastSenderGoesAndDropsSendsAfterTheReceiverWent) {
+    run_task([](TaskId) -> Awaitable<void> {
+        auto channel = make_channel<std::shared_ptr<int>>(1);
+        Sender<std::shared_ptr<int>> copy = channel->sender;
+        co_await copy.send(std::make_shared<int>(1));
+        { auto original = std::move(channel->sender); }  // a copy is still alive: the channel stays open
+        auto value = std::make_shared<int>(2);
+        JoinHandle blocked = spawn([copy, value](TaskId) -> Awaitable<void> { co_await copy.send(value); });
+        { auto drop = std::move(copy); }
+        EXPECT_EQ(*(co_await channel->receiver.receive()).value(), 1);
+        EXPECT_EQ(*(co_await channel->receiver.receive()).value(), 2);
+        EXPECT_TRUE((co_await blocked.join()).returned());
+        EXPECT_FALSE(co_await channel->receiver.receive());
+        EXPECT_TRUE(channel->receiver.try_receive().closed);
+
+        // A sender waiting on a full channel, and any later send, return once the receiver is gone.
+        auto second = make_channel<std::shared_ptr<int>>(1);
+        co_await second->sender.send(value);
+        JoinHandle waiting = spawn([sender = second->sender, value](TaskId) -> Awaitable<void> {
+            co_await sender.send(value);
+            co_await sender.send(value);
+        });
+        co_await sleep_for(5'000'000);
+        { auto receiver = std::move(second->receiver); }
+        EXPECT_TRUE((co_await waiting.join()).returned());
+        co_await second->sender.send(value);
+        EXPECT_EQ(value.use_count(), 1);  // every dropped message released its hold
+    });
+}
+
+TEST(IntervalTest, BurstCatchesUpAndSkipJumpsAfterAStall) {
+    run_task([](TaskId) -> Awaitable<void> {
+        constexpr std::uint64_t kPeriodNs = 10'000'000;
+        const auto period = std::chrono::nanoseconds(kPeriodNs);
+        const auto executor = co_await boost::asio::this_coro::executor;
+        Interval burst(executor, kPeriodNs);
+        Interval skip(executor, kPeriodNs, MissedTickBehavior::Skip);
+        const auto burst_start = co_await burst.tick();
+        const auto skip_start = co_await skip.tick();
+        std::this_thread::sleep_for(35ms);  // a stall of three and a half periods
+
+        // Burst: the three missed ticks are due at once, on the grid.
+        for (int k = 1; k <= 3; ++k) {
+            const auto tick = burst.try_tick();
+            EXPECT_EQ(tick.value_or(SteadyClock::time_point{}), burst_start + k * period);
+        }
+        // Skip: one late tick, then the next deadline is a grid point after the stall.
+        const auto late = skip.try_tick();
+        EXPECT_TRUE(late && *late == skip_start + period);
+        const auto next = skip.deadline() - skip_start;
+        EXPECT_GE(next, 4 * period);
+        EXPECT_EQ(next % period, std::chrono::nanoseconds(0));
+        EXPECT_EQ(co_await skip.tick(), skip_start + next);
+    });
+}
+
+TEST(IntervalTest, RefusesAZeroPeriod) {
+    run_task([](TaskId) -> Awaitable<void> {
+        const auto executor = co_await boost::asio::this_coro::executor;
+        EXPECT_THROW(Interval(executor, 0), std::invalid_argument);
+    });
+}
+
+TEST(CtrlCTest, APressWhileTheTaskIsBusyIsTakenOnTheNextTurn) {
+    run_task([](TaskId) -> Awaitable<void> {
+        CtrlC& notice = ctrl_c();
+        Interval quiet(co_await boost::asio::this_coro::executor, 3'600'000'000'000);
+        co_await quiet.tick();
+        // The press arrives while the task runs without waiting; the process must survive it.
+        std::raise(SIGINT);
+        std::this_thread::sleep_for(10ms);
+        const auto event = co_await fair_wait(on_tick(quiet), on_ctrl_c(notice));
+        EXPECT_EQ(event.index(), 1U);
+        EXPECT_FALSE(notice.try_take());
+        // A press while the task waits wakes it.
+        std::thread presser([] {
+            std::this_thread::sleep_for(5ms);
+            std::raise(SIGINT);
+        });
+        const auto second = co_await fair_wait(on_ctrl_c(notice), on_tick(quiet));
+        presser.join();
+        EXPECT_EQ(second.index(), 0U);
+    });
+}
+
+}  // namespace
+}  // namespace brindlemoor::runtime
