@@ -1,7 +1,31 @@
 #!/bin/sh
-# Installs what the build needs, builds, and runs every test (unit and end-to-end) through CTest.
+# Installs what the build needs, then builds and runs every test (unit and end-to-end) through CTest three
+# times: a plain build, one with AddressSanitizer and UndefinedBehaviorSanitizer, and one with ThreadSanitizer.
+# `./scripts/test.sh plain` (or `address`, `thread`) runs only that build.
 set -eu
 . "$(dirname "$0")/common.sh"
 install_deps
-build_tree "$ROOT/build"
-ctest --test-dir "$ROOT/build" --output-on-failure --parallel "$(nproc)"
+
+# A test that asks for an impossible allocation expects an exception, not the sanitizer's abort.
+export ASAN_OPTIONS="allocator_may_return_null=1:detect_leaks=1:abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+run_build() {
+    name="$1"
+    sanitizer="$2"
+    dir="$ROOT/build"
+    [ "$name" = plain ] || dir="$ROOT/build-$name"
+    echo "== $name build"
+    build_tree "$dir" -DBRINDLEMOOR_SANITIZER="$sanitizer"
+    ctest --test-dir "$dir" --output-on-failure --parallel "$(nproc)"
+}
+
+for build in ${1:-plain address thread}; do
+    case "$build" in
+        plain) run_build plain "" ;;
+        address) run_build address address ;;
+        thread) run_build thread thread ;;
+        *) echo "unknown build '$build' (plain, address, thread)" >&2; exit 2 ;;
+    esac
+done
