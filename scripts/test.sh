@@ -9,7 +9,7 @@ install_deps
 # A test that asks for an impossible allocation expects an exception, not the sanitizer's abort.
 export ASAN_OPTIONS="allocator_may_return_null=1:detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+export TSAN_OPTIONS="allocator_may_return_null=1:halt_on_error=1:second_deadlock_stack=1"
 
 run_build() {
     name="$1"
