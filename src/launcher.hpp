@@ -7,7 +7,7 @@
 #include "output_mode.hpp"
 #include "runtime/wait.hpp"
 
-// The measurement client: its main task, the probe exchange and the session tasks.
+// The measurement client: its main task, which probes the server and starts the sessions.
 namespace brindlemoor {
 
 // The client's main task: starts the aggregator, learns the server's port range, starts the sessions spread over

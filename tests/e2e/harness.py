@@ -140,6 +140,29 @@ def free_udp_ports(count, host="127.0.0.1"):
     raise RuntimeError("no free port range")
 
 
+def udp_bound_family(port):
+    """"udp" or "udp6" when some socket of this machine is bound to UDP `port`, else None (read from /proc)."""
+    for family in ("udp", "udp6"):
+        with open(f"/proc/net/{family}") as table:
+            for row in table.readlines()[1:]:
+                local = row.split()[1]
+                if int(local.rsplit(":", 1)[1], 16) == port:
+                    return family
+    return None
+
+
+def wait_until_bound(port, timeout=TIMEOUT):
+    """Waits, without touching the port, until a socket is bound to UDP `port`; returns its family."""
+    deadline = time.monotonic() + timeout
+    while True:
+        family = udp_bound_family(port)
+        if family:
+            return family
+        if time.monotonic() > deadline:
+            raise AssertionError(f"nothing bound to UDP port {port}")
+        time.sleep(0.02)
+
+
 def packet(seq, key, payload, port_lo=0, port_hi=0):
     return PACKET.pack(seq, key, payload, port_lo, port_hi)
 

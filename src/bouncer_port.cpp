@@ -1,0 +1,69 @@
+#include "bouncer_port.hpp"
+
+#include <iterator>
+
+#include <fmt/format.h>
+
+namespace brindlemoor {
+
+SocketErrorRule socket_error_rule(SocketDirection direction, SocketErrorClass error_class) noexcept {
+    switch (error_class) {
+        case SocketErrorClass::PortUnreachable:
+            return {logging::Level::Debug, "port unreachable", &BouncerCounters::icmp_port_unreachable};
+        case SocketErrorClass::HostUnreachable:
+            return {logging::Level::Debug, "host unreachable", &BouncerCounters::icmp_host_unreachable};
+        case SocketErrorClass::NetworkUnreachable:
+            return {logging::Level::Debug, "network unreachable", &BouncerCounters::icmp_network_unreachable};
+        case SocketErrorClass::Other: break;
+    }
+    return {logging::Level::Error, "error",
+            direction == SocketDirection::Receive ? &BouncerCounters::recv_error : &BouncerCounters::send_error};
+}
+
+std::string format_sender_address(const SenderAddress& address) {
+    const auto& b = address.bytes;
+    if (!address.is_v6) return fmt::format("{}.{}.{}.{}:{}", b[0], b[1], b[2], b[3], address.port);
+
+    std::array<unsigned, 8> groups{};
+    for (std::size_t i = 0; i < groups.size(); ++i) groups[i] = (unsigned{b[2 * i]} << 8) | b[2 * i + 1];
+
+    std::string text = "[";
+    auto out = std::back_inserter(text);
+    const bool v4_mapped = groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 &&
+                           groups[4] == 0 && groups[5] == 0xffff;
+    if (v4_mapped) {
+        fmt::format_to(out, "::ffff:{}.{}.{}.{}", b[12], b[13], b[14], b[15]);
+    } else {
+        std::size_t run_start = groups.size();
+        std::size_t run_length = 0;
+        for (std::size_t i = 0; i < groups.size();) {
+            if (groups[i] != 0) {
+                ++i;
+                continue;
+            }
+            std::size_t end = i;
+            while (end < groups.size() && groups[end] == 0) ++end;
+            if (end - i > run_length) {
+                run_start = i;
+                run_length = end - i;
+            }
+            i = end;
+        }
+        // A single zero group is written out, not compressed.
+        if (run_length < 2) run_start = groups.size();
+        for (std::size_t i = 0; i < groups.size(); ++i) {
+            if (i == run_start) {
+                text += "::";
+                i += run_length - 1;
+                continue;
+            }
+            if (i != 0 && i != run_start + run_length) text += ':';
+            fmt::format_to(out, "{:x}", groups[i]);
+        }
+    }
+    if (address.scope_id != 0) fmt::format_to(out, "%{}", address.scope_id);
+    fmt::format_to(out, "]:{}", address.port);
+    return text;
+}
+
+}  // namespace brindlemoor

@@ -1,0 +1,281 @@
+"""Server mode end to end: echo, counting and log lines of bad datagrams, result lines, Ctrl+C, ends and failures."""
+
+import json
+import re
+import socket
+import subprocess
+import time
+import unittest
+
+from harness import (TIMEOUT, Program, UdpPeer, binary, clean_env, free_udp_ports, packet, run, unpack,
+                     wait_until_bound)
+
+KEY = 0x8877665544332211
+COUNTS = ("pkts_rcvd", "pkts_sent", "invalid_key", "decode_error", "recv_error", "send_error",
+          "icmp_port_unreachable", "icmp_host_unreachable", "icmp_network_unreachable")
+LOG_PREFIX = r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z "
+
+
+def ipv6_available():
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+def server_args(base, count=1, interval=100, mode="json", extra=(), listen="127.0.0.1"):
+    return ["-s", "-k", str(KEY), "-p", str(base), "-n", str(count), "-i", str(interval), "-m", mode, *extra,
+            *([listen] if listen is not None else [])]
+
+
+def start_server(base, count=1, rust_log="debug", **kwargs):
+    """A running server whose ports are all bound."""
+    program = Program(server_args(base, count, **kwargs), env=clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
+    try:
+        for port in range(base, base + count):
+            wait_until_bound(port)
+    except AssertionError:
+        program.stop()
+        raise
+    return program
+
+
+def echo_round_trip(peer, port, seq=1, host=None):
+    """Sends a valid datagram and returns its echo; as a port works in order, everything sent to that port
+    before has been handled once this returns."""
+    sent = packet(seq, KEY, 0xABCDEF0123456789, 0x1234, 0xFFFF)
+    peer.send(sent, port, host)
+    data, source = peer.recv()
+    return sent, data, source
+
+
+def wait_log(program, level, message_pattern, target="brindlemoor::bouncer"):
+    """Waits for a JSON log event (the log format of JSON mode) whose message matches."""
+    def matches(line):
+        event = json.loads(line)
+        return (event["level"], event["target"]) == (level, target) and \
+            re.fullmatch(message_pattern, event.get("message", "")) is not None
+    return json.loads(program.wait_stderr(matches))
+
+
+def wait_totals(program, expected, timeout=TIMEOUT):
+    """Sums the JSON lines' counts until they equal `expected` (or the time is up); returns the sums."""
+    deadline = time.monotonic() + timeout
+    while True:
+        sums = dict.fromkeys(COUNTS, 0)
+        for raw in list(program.stdout_lines):
+            record = json.loads(raw)
+            for name in COUNTS:
+                sums[name] += record[name]
+        if sums == expected or time.monotonic() > deadline or program.proc.poll() is not None:
+            return sums
+        time.sleep(0.05)
+
+
+class Echo(unittest.TestCase):
+    def test_valid_datagrams_come_back_from_the_receiving_port_with_the_servers_range(self):
+        base = free_udp_ports(3)
+        with start_server(base, 3) as server, UdpPeer() as peer:
+            for port, seq in ((base, 1), (base + 2, 0), (base + 1, 2**64 - 1)):
+                sent, data, source = echo_round_trip(peer, port, seq)
+                self.assertEqual(source, ("127.0.0.1", port))
+                self.assertEqual(len(data), 28)
+                self.assertEqual(data[:24], sent[:24], seq)
+                self.assertEqual(unpack(data)[3:], (base, base + 2))
+            expected = dict.fromkeys(COUNTS, 0) | {"pkts_rcvd": 3, "pkts_sent": 3}
+            self.assertEqual(wait_totals(server, expected), expected)
+
+    def test_top_of_the_port_range_is_served_and_reported(self):
+        base = 65530
+        try:
+            held = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(5)]
+            for offset, s in enumerate(held):
+                s.bind(("127.0.0.1", base + offset))
+            for s in held:
+                s.close()
+        except OSError:
+            self.skipTest("ports 65530-65534 are not free")
+        with start_server(base, 5, rust_log="off") as server, UdpPeer() as peer:
+            _, data, source = echo_round_trip(peer, 65534)
+            self.assertEqual(source[1], 65534)
+            self.assertEqual(unpack(data)[3:], (65530, 65534))
+            server.interrupt()
+            self.assertEqual(server.wait(), 0)
+
+
+class BadDatagrams(unittest.TestCase):
+    def test_each_kind_is_counted_logged_and_never_answered(self):
+        base = free_udp_ports(1)
+        bad = [
+            (b"", "decode_error", "ERROR", r"deserialization failed on packet from 127\.0\.0\.1:{peer}, error: "
+                                           r"Invalid size"),
+            (b"\x00" * 27, "decode_error", "ERROR", r"deserialization failed on packet from 127\.0\.0\.1:{peer}, "
+                                                    r"error: Invalid size"),
+            (b"\x00" * 29, "recv_error", "ERROR", r"error on recv_from\(\): Message too long"),
+            (b"\x01" * 1500, "recv_error", "ERROR", r"error on recv_from\(\): Message too long"),
+            (packet(5, KEY + 1, 0), "invalid_key", "DEBUG", rf"invalid key {KEY + 1} expected key {KEY}"),
+            (packet(5, 0, 0), "invalid_key", "DEBUG", rf"invalid key 0 expected key {KEY}"),
+        ]
+        with start_server(base) as server, UdpPeer() as peer:
+            for data, counter, level, message in bad:
+                peer.send(data, base)
+                # The next datagram back is the echo of the valid one: nothing answered the bad datagram.
+                sent, echo, _ = echo_round_trip(peer, base)
+                self.assertEqual(echo[:24], sent[:24], counter)
+                event = wait_log(server, level, r"Bouncer id \d+ " + message.format(peer=peer.port))
+                self.assertEqual(list(event), ["timestamp", "level", "message", "target"])
+
+            expected = dict.fromkeys(COUNTS, 0) | {"decode_error": 2, "recv_error": 2, "invalid_key": 2,
+                                                    "pkts_sent": len(bad)}
+            # Every datagram received ends as exactly one of wrong length, wrong key or echo.
+            expected["pkts_rcvd"] = expected["decode_error"] + expected["invalid_key"] + expected["pkts_sent"]
+            self.assertEqual(wait_totals(server, expected), expected)
+
+    def test_default_filter_shows_errors_only_and_counts_the_same(self):
+        base = free_udp_ports(1)
+        with start_server(base, rust_log=None) as server, UdpPeer() as peer:
+            peer.send(packet(1, KEY + 1, 0), base)
+            peer.send(b"x", base)
+            echo_round_trip(peer, base)
+            expected = dict.fromkeys(COUNTS, 0) | {"pkts_rcvd": 3, "pkts_sent": 1, "invalid_key": 1,
+                                                    "decode_error": 1}
+            self.assertEqual(wait_totals(server, expected), expected)
+            server.interrupt()
+            self.assertEqual(server.wait(), 0)
+        levels = [json.loads(line)["level"] for line in server.stderr().splitlines()]
+        self.assertEqual(levels, ["INFO", "ERROR", "INFO"], server.stderr())
+
+
+class ResultLines(unittest.TestCase):
+    TIME = r"\d\d:\d\d:\d\d\.\d{3}"
+
+    def test_interval_lines_and_the_ctrl_c_summary_in_each_mode(self):
+        verbose_items = (" pkts_rcvd: {r} pkts_sent: {s} send_error: 0 invalid_key: 0 decode_error: 0 ("
+                         " icmp_port_unreachable: 0 icmp_host_unreachable: 0 icmp_network_unreachable: 0"
+                         " recv_error: 0 ) tag: ")
+        cases = [
+            ("standard", ["-t", 'lab "1"'], " pkts_rcvd: {r} pkts_sent: {s} tag: lab \"1\""),
+            ("standard", [], " pkts_rcvd: {r} pkts_sent: {s}"),
+            ("verbose", [], verbose_items),
+            ("verbose", ["-t", "x"], verbose_items + "x"),
+            ("json", ["-t", 'lab "1"'], None),
+        ]
+        for mode, extra, shape in cases:
+            with self.subTest(mode=mode, extra=extra):
+                base = free_udp_ports(1)
+                with start_server(base, mode=mode, extra=extra, rust_log=None) as server, UdpPeer() as peer:
+                    first = server.wait_stdout(lambda line: True)
+                    echo_round_trip(peer, base)
+                    server.interrupt()
+                    self.assertEqual(server.wait(), 0)
+                    lines = server.stdout().splitlines()
+                    if shape is None:
+                        record = json.loads(first)
+                        self.assertEqual(list(record), ["timestamp", "tag", *COUNTS])
+                        self.assertEqual(record["tag"], 'lab "1"')
+                        self.assertRegex(record["timestamp"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3,9})?Z$")
+                        self.assertTrue(all(json.loads(line)["pkts_rcvd"] in (0, 1) for line in lines), lines)
+                        continue
+                    self.assertRegex(first, "^" + self.TIME + re.escape(shape.format(r=0, s=0)) + "\n$")
+                    # The summary covers everything since the start, also what came after the last tick.
+                    self.assertEqual(lines[-2], "Server summary:")
+                    self.assertRegex(lines[-1], "^" + self.TIME + re.escape(shape.format(r=1, s=1)) + "$")
+                    interval_lines = lines[:-2]
+                    self.assertTrue(interval_lines)
+                    for line in interval_lines:
+                        self.assertRegex(line, "^" + self.TIME + " pkts_rcvd: [01] pkts_sent: [01]")
+                self.assertIn("CTRL+C, exiting", server.stderr())
+
+    def test_summary_without_any_tick_after_the_start(self):
+        base = free_udp_ports(2)
+        with start_server(base, 2, interval=3_600_000, mode="standard", rust_log=None) as server:
+            server.interrupt()
+            self.assertEqual(server.wait(), 0)
+        self.assertRegex(server.stdout(), r"^Server summary:\n" + self.TIME + " pkts_rcvd: 0 pkts_sent: 0\n$")
+
+    def test_interval_beyond_the_nanosecond_range_still_serves(self):
+        base = free_udp_ports(1)
+        with start_server(base, interval=2**64 - 1, mode="standard", rust_log=None) as server, \
+                UdpPeer() as peer:
+            echo_round_trip(peer, base)
+            server.interrupt()
+            self.assertEqual(server.wait(), 0)
+        self.assertRegex(server.stdout(), r"^Server summary:\n" + self.TIME + " pkts_rcvd: 1 pkts_sent: 1\n$")
+
+
+class Ends(unittest.TestCase):
+    def test_empty_range_ends_at_once_with_status_0(self):
+        for base, count in ((4000, 0), (65535, 1), (65000, 1000)):
+            status, out, err = run(server_args(base, count, mode="standard"),
+                                   env=clean_env(RUST_LOG="debug", NO_COLOR="1"))
+            text = err.decode()
+            self.assertEqual(status, 0, (base, count))
+            self.assertEqual(out, b"", (base, count))
+            self.assertRegex(text, rf"Starting server listen_addr=\"127\.0\.0\.1\" base_port={base} "
+                                   rf"num_sessions={count} output_mode=standard\n")
+            key_line = text.index(f"DEBUG brindlemoor::bouncer: key={KEY}\n")
+            # The aggregator may still log its start around the end; the main task's end follows the start lines.
+            self.assertGreater(text.index(" INFO brindlemoor: A main task closed\n"), key_line, text)
+            self.assertNotIn("Actor handle received bouncer counters", text)
+            self.assertNotIn("Starting bouncer", text)
+
+    def test_port_in_use_ends_the_run_with_status_1_whatever_the_filter(self):
+        base = free_udp_ports(3)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
+            holder.bind(("127.0.0.1", base + 1))
+            for rust_log in (None, "off"):
+                status, out, err = run(server_args(base, 3, mode="standard"),
+                                       env=clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
+                self.assertEqual(status, 1, rust_log)
+                self.assertEqual(out, b"", rust_log)
+                if rust_log == "off":
+                    self.assertEqual(err, b"")
+                else:
+                    self.assertRegex(err.decode(), re.compile(
+                        LOG_PREFIX + r"ERROR brindlemoor::bouncer: Bouncer id \d+ failed to listen on "
+                        rf"127\.0\.0\.1:{base + 1}, error: Address already in use\n", re.M))
+
+    def test_closed_standard_output_ends_the_run_with_status_1(self):
+        base = free_udp_ports(1)
+        proc = subprocess.Popen([binary(), *server_args(base, interval=50, mode="standard")],
+                                env=clean_env(NO_COLOR="1"), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            proc.stdout.close()
+            _, err = proc.communicate(timeout=TIMEOUT)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        self.assertEqual(proc.returncode, 1)
+        # One ERROR line, and it is the last thing the run wrote.
+        self.assertRegex(err.decode(), re.compile(LOG_PREFIX + r"ERROR brindlemoor::bouncer_aggregator: "
+                                                  r"Standard output cannot be written: Broken pipe\n\Z", re.M))
+        self.assertEqual(err.decode().count("ERROR"), 1)
+
+
+class ListenAddresses(unittest.TestCase):
+    def test_ipv6_and_host_names(self):
+        # Without brackets "::1" is no numeric socket address: it goes through the lookup, like a host name.
+        cases = [("::1", "::1"), ("[::1]", "::1"), ("localhost", None)] if ipv6_available() else [("localhost", None)]
+        for listen, host in cases:
+            with self.subTest(listen=listen):
+                base = free_udp_ports(1, host or "127.0.0.1")
+                with Program(server_args(base, listen=listen, mode="standard"),
+                             env=clean_env(RUST_LOG="debug", NO_COLOR="1")) as server:
+                    family = wait_until_bound(base)
+                    host = host or ("::1" if family == "udp6" else "127.0.0.1")
+                    server.wait_stderr(lambda line, l=listen: f'listen_addr="{l}:{base}"' in line)
+                    with UdpPeer(host) as peer:
+                        sent, data, source = echo_round_trip(peer, base, host=host)
+                        self.assertEqual(data[:24], sent[:24])
+                        self.assertEqual(source[:2], (host, base))
+                        if host == "::1":
+                            peer.send(b"short", base)
+                            server.wait_stderr(lambda line, p=peer.port: line.endswith(
+                                f"deserialization failed on packet from [::1]:{p}, error: Invalid size\n"))
+
+
+if __name__ == "__main__":
+    unittest.main()
