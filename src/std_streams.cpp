@@ -18,18 +18,22 @@ std::mutex& stderr_lock() {
 }  // namespace
 
 void init_std_streams() {
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     std::signal(SIGPIPE, SIG_IGN);
 }
 
 std::error_code write_stdout(std::string_view text) {
-    if (text.empty()) return {};
-    errno = 0;
-    const std::size_t written = std::fwrite(text.data(), 1, text.size(), stdout);
-    if (written != text.size() || std::ferror(stdout)) {
-        const int error = errno != 0 ? errno : EIO;
-        std::clearerr(stdout);
-        return {error, std::generic_category()};
+    // Written straight to the descriptor, whole: a line is never left half-written by an exit from another
+    // thread, and a signal that interrupts the write does not make it fail.
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDOUT_FILENO, data, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return {errno, std::generic_category()};
+        }
+        data += n;
+        left -= static_cast<std::size_t>(n);
     }
     return {};
 }

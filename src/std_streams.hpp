@@ -5,11 +5,11 @@
 
 namespace brindlemoor {
 
-// Makes standard output line-buffered (also into pipes and files) and ignores SIGPIPE, so that a write to a
-// closed pipe fails with an error instead of killing the process. Called once, first thing in the process.
+// Ignores SIGPIPE, so that a write to a closed pipe fails with an error instead of killing the process.
+// Called once, first thing in the process.
 void init_std_streams();
 
-// Writes to standard output; a line ending in a newline is flushed at once. Returns the error of a failed write.
+// Writes the whole text to standard output at once (retrying after signals). Returns the error of a failed write.
 std::error_code write_stdout(std::string_view text);
 
 // Writes to standard error in one write under the process's standard-error lock, so that lines of different

@@ -1,8 +1,10 @@
 """Helpers for the end-to-end tests: run the real binary, read its streams, speak the datagram protocol."""
 
+import json
 import os
 import queue
 import random
+import re
 import signal
 import socket
 import struct
@@ -10,8 +12,18 @@ import subprocess
 import threading
 import time
 
+# A background job of a non-interactive shell starts with SIGINT ignored, and the program would inherit that.
+# A handler of our own is reset to the default action in every child, so the program starts as from a terminal.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
 PACKET = struct.Struct(">QQQHH")
 TIMEOUT = 30.0  # generous: the machine may be loaded
+# Items of a client or server text line: "label: value"; "decode error" is the one label with a blank.
+TEXT_ITEM = re.compile(r" (decode error|[a-z_]+): (\S+)")
+# The client's per-number figures under their JSON names, with the labels of the text line.
+CLIENT_FIGURES = {"pkts_sent": "sent", "pkts_rcvd": "rcvd", "pkts_lost": "lost", "pkts_dups": "dups",
+                  "pkts_reordered": "reords"}
 
 
 def binary():
@@ -77,11 +89,11 @@ class Program:
     def wait_stderr(self, predicate, timeout=TIMEOUT):
         return self._wait_for(self.stderr_lines, predicate, timeout, "stderr")
 
-    def wait_stdout_count(self, predicate, count, timeout=TIMEOUT):
-        """Waits until `count` stdout lines match; returns them."""
+    def wait_stdout_count(self, predicate, count, timeout=TIMEOUT, after=0):
+        """Waits until `count` stdout lines from line index `after` on match; returns them."""
         deadline = time.monotonic() + timeout
         while True:
-            matching = [raw.decode("utf-8", "replace") for raw in list(self.stdout_lines)
+            matching = [raw.decode("utf-8", "replace") for raw in list(self.stdout_lines)[after:]
                         if predicate(raw.decode("utf-8", "replace"))]
             if len(matching) >= count:
                 return matching[:count]
@@ -95,10 +107,24 @@ class Program:
     def interrupt(self):
         self.proc.send_signal(signal.SIGINT)
 
+    def catches_sigint(self):
+        """True once the process has its own SIGINT handler; before that, SIGINT ends it by the default action."""
+        try:
+            with open(f"/proc/{self.proc.pid}/status") as status:
+                for row in status:
+                    if row.startswith("SigCgt:"):
+                        return bool(int(row.split()[1], 16) & (1 << (signal.SIGINT - 1)))
+        except FileNotFoundError:
+            pass
+        return False
+
     def wait(self, timeout=TIMEOUT):
         status = self.proc.wait(timeout=timeout)
         for reader in self._readers:
             reader.join(timeout=timeout)
+        if not any(reader.is_alive() for reader in self._readers):
+            self.proc.stdout.close()
+            self.proc.stderr.close()
         return status
 
     def stop(self):
@@ -118,6 +144,54 @@ class Program:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+def text_items(line):
+    """The items of a text result line as {label: value text}."""
+    return dict(TEXT_ITEM.findall(line))
+
+
+def client_figures(line):
+    """The per-number figures of a client result line, JSON or text, under the JSON names; an item that a text
+    line leaves out is 0."""
+    if line.startswith("{"):
+        record = json.loads(line)
+        return {name: record[name] for name in CLIENT_FIGURES}
+    items = text_items(line)
+    if "sent" not in items or "rcvd" not in items:
+        raise ValueError(f"not a client result line: {line!r}")
+    return {name: int(items.get(label, 0)) for name, label in CLIENT_FIGURES.items()}
+
+
+def unaccounted(figures):
+    """Numbers filed as sent that are neither answered once nor lost; 0 when every one is accounted for."""
+    return figures["pkts_sent"] - (figures["pkts_rcvd"] - figures["pkts_dups"]) - figures["pkts_lost"]
+
+
+def conservation_failures(stdout):
+    """Checks a client run's standard output: each round line, the sum of the round lines and a text summary
+    account for every number filed (sent = (rcvd - dups) + lost), and the summary equals the sum of the round
+    lines. Returns what does not hold, as texts."""
+    lines = stdout.splitlines()
+    summary = None
+    if "Client summary:" in lines:
+        if lines.index("Client summary:") != len(lines) - 2:
+            return [f"the summary is not the last two lines: {lines!r}"]
+        summary = client_figures(lines[-1])
+        lines = lines[:-2]
+    failures = []
+    total = dict.fromkeys(CLIENT_FIGURES, 0)
+    for line in lines:
+        figures = client_figures(line)
+        if unaccounted(figures):
+            failures.append(f"round does not account for every number: {line!r}")
+        for name in CLIENT_FIGURES:
+            total[name] += figures[name]
+    if unaccounted(total):
+        failures.append(f"the rounds' sums do not account for every number: {total!r}")
+    if summary is not None and summary != total:
+        failures.append(f"summary {summary!r} is not the sum of the rounds {total!r}")
+    return failures
 
 
 def free_udp_ports(count, host="127.0.0.1"):
