@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <type_traits>
@@ -164,17 +165,64 @@ auto run_blocking(Function function) {
 
 }  // namespace
 
+// What the socket's task and its pending readiness wait share. `readable` is false from a would-block until the
+// wait completes; a wait is pending whenever it is false.
+struct DatagramSocket::Readiness {
+    std::mutex mutex;
+    detail::WaiterList waiters;
+    bool readable = true;
+    bool wait_pending = false;
+};
+
+DatagramSocket::DatagramSocket(Udp::socket socket)
+    : socket_(std::move(socket)), readiness_(std::make_shared<Readiness>()) {}
+
+IoResult DatagramSocket::receive_if_readable(std::span<std::uint8_t, kPacketSize> buffer) {
+    {
+        std::lock_guard lock(readiness_->mutex);
+        if (!readiness_->readable) return IoResult{0, asio_error::would_block};
+    }
+    const IoResult result = receive_bounded(buffer, [this](const auto& buffers, boost::system::error_code& error) {
+        return socket_.receive(buffers, 0, error);
+    });
+    if (!would_block(result.error)) return result;
+    bool start = false;
+    {
+        std::lock_guard lock(readiness_->mutex);
+        readiness_->readable = false;
+        start = !readiness_->wait_pending;
+        readiness_->wait_pending = true;
+    }
+    if (start) arm_readiness_wait();
+    return result;
+}
+
+void DatagramSocket::arm_readiness_wait() {
+    // Completes at the next datagram or error (also one that came after the would-block and before this call),
+    // or when the socket closes.
+    socket_.async_wait(Udp::socket::wait_read, [readiness = readiness_](const boost::system::error_code&) {
+        std::vector<std::shared_ptr<detail::Wakeable>> waiters;
+        {
+            std::lock_guard lock(readiness->mutex);
+            readiness->wait_pending = false;
+            readiness->readable = true;
+            readiness->waiters.pop_all(waiters);
+        }
+        detail::wake_all_from_handler(waiters);
+    });
+}
+
+void DatagramSocket::subscribe_readable(std::optional<detail::WaiterRegistration>& slot,
+                                        const std::weak_ptr<detail::Wakeable>& waiter) {
+    std::lock_guard lock(readiness_->mutex);
+    detail::subscribe_or_wake(readiness_->readable, slot, readiness_, readiness_->mutex, readiness_->waiters, waiter);
+}
+
 SetupResult<DatagramSocket> make_datagram_socket(Udp::socket socket) {
     boost::system::error_code error;
     socket.non_blocking(true, error);
     if (error) return os_error(error);
     return DatagramSocket(std::move(socket));
-}
-
-IoResult DatagramSocket::try_receive(std::span<std::uint8_t, kPacketSize> buffer) {
-    return receive_bounded(buffer, [this](const auto& buffers, boost::system::error_code& error) {
-        return socket_.receive(buffers, 0, error);
-    });
 }
 
 Awaitable<IoResult> DatagramSocket::receive_from(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint& sender) {
@@ -222,14 +270,9 @@ Udp::endpoint DatagramSocket::local_endpoint() const {
 }
 
 Attempt<IoResult> DatagramBranch::try_take() {
-    IoResult result = socket->try_receive(buffer);
+    IoResult result = socket->receive_if_readable(buffer);
     if (would_block(result.error)) return {};
     return {result, false};
-}
-
-void DatagramBranch::cancel_wait() {
-    boost::system::error_code ignored;
-    socket->asio_socket().cancel(ignored);
 }
 
 Awaitable<SetupResult<std::vector<Udp::endpoint>>> resolve(std::string address_text) {

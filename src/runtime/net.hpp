@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -56,10 +58,6 @@ public:
     DatagramSocket(DatagramSocket&&) noexcept = default;
     DatagramSocket& operator=(DatagramSocket&&) noexcept = default;
 
-    // One datagram from the connected peer if one is queued; otherwise the error would_block (the only helper
-    // that reports it: it is the fair wait's non-blocking attempt).
-    IoResult try_receive(std::span<std::uint8_t, kPacketSize> buffer);
-
     // The next datagram with its sender, waiting while none is queued. After a run of datagrams taken without
     // waiting it lets the worker's other tasks run, so a flooded port cannot starve them.
     Awaitable<IoResult> receive_from(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint& sender);
@@ -70,13 +68,26 @@ public:
 
     // The bound address; a default endpoint when the system cannot tell.
     Udp::endpoint local_endpoint() const;
-    Udp::socket& asio_socket() noexcept { return socket_; }
+
+    // The fair wait's non-blocking attempt: one datagram from the connected peer if one is queued, otherwise the
+    // error would_block (the only helper that reports it). After a would-block the socket is not tried again
+    // until the reactor reports it readable: a readiness wait is armed at once and stays armed across the turns
+    // that other branches win, so those turns cost neither a receive call nor a new reactor registration.
+    IoResult receive_if_readable(std::span<std::uint8_t, kPacketSize> buffer);
+
+    // Fair-wait hook: wakes the waiter once the reactor reports the socket readable (a datagram or an error).
+    void subscribe_readable(std::optional<detail::WaiterRegistration>& slot,
+                            const std::weak_ptr<detail::Wakeable>& waiter);
 
 private:
+    struct Readiness;
+
     friend SetupResult<DatagramSocket> make_datagram_socket(Udp::socket socket);
-    explicit DatagramSocket(Udp::socket socket) : socket_(std::move(socket)) {}
+    explicit DatagramSocket(Udp::socket socket);
+    void arm_readiness_wait();
 
     Udp::socket socket_;
+    std::shared_ptr<Readiness> readiness_;  // shared with the pending readiness wait
 };
 
 // Turns an address text into socket addresses. A numeric socket address ("1.2.3.4:5", "[::1]:5",
@@ -101,11 +112,9 @@ struct DatagramBranch {
     std::span<std::uint8_t, kPacketSize> buffer;
 
     Attempt<IoResult> try_take();
-    template <typename Handler>
-    void async_wait_ready(Handler&& handler) {
-        socket->asio_socket().async_wait(Udp::socket::wait_read, std::forward<Handler>(handler));
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter) {
+        socket->subscribe_readable(slot, waiter);
     }
-    void cancel_wait();
 };
 inline DatagramBranch on_datagram(DatagramSocket& socket, std::span<std::uint8_t, kPacketSize> buffer) {
     return DatagramBranch{&socket, buffer};

@@ -9,14 +9,16 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/strand.hpp>
 #include <fmt/format.h>
 
 #include "debug_text.hpp"
 #include "runtime/blocking_pool.hpp"
 #include "runtime/ctrl_c.hpp"
+#include "runtime/parked.hpp"
 #include "runtime/worker_threads.hpp"
 #include "std_streams.hpp"
 
@@ -45,11 +47,69 @@ void write_panic_report(std::string_view thread, std::string_view location, std:
     write_stderr(fmt::format("thread '{}' panicked at {}:\n{}\n", thread, location, message));
 }
 
+// One worker: its io_context, run by its thread alone, and the waits its tasks are parked in.
+class Worker {
+public:
+    Worker() : work_guard_(boost::asio::make_work_guard(context_)) {}
+
+    void start() { thread_ = std::thread([this] { run(); }); }
+
+    // Ends run() as soon as the running handler returns; queued handlers stay queued.
+    void stop() noexcept {
+        work_guard_.reset();
+        context_.stop();
+    }
+
+    void join() noexcept {
+        if (thread_.joinable()) thread_.join();
+    }
+
+    boost::asio::io_context::executor_type executor() noexcept { return context_.get_executor(); }
+
+    // Drops the tasks parked in this layer's waits. Call once every worker has stopped.
+    void abandon_parked_waits() noexcept { parked_.abandon_all(); }
+
+    // Destroys the handlers, pending operations and tasks still in the context, while every other worker's
+    // context still exists (a task being dropped may wake a task on another worker).
+    void shut_down_context() noexcept { context_.shutdown(); }
+
+private:
+    // Concurrency hint 1: only this worker's thread runs the context, so Asio can keep handlers that the
+    // thread posts to itself in a private queue. Posts from other threads still lock.
+    class Context : public boost::asio::io_context {
+    public:
+        Context() : boost::asio::io_context(1) {}
+        using boost::asio::io_context::shutdown;
+    };
+
+    void run() noexcept {
+        name_runtime_thread();
+        this_worker_parked_waits = &parked_;
+        for (;;) {
+            // Task bodies cannot throw into here (their exceptions end the task); this only keeps a worker alive
+            // if some other handler throws.
+            try {
+                context_.run();
+                break;
+            } catch (const std::exception& error) {
+                write_panic_report(kWorkerThreadName, "a runtime handler", error.what());
+            } catch (...) {
+                write_panic_report(kWorkerThreadName, "a runtime handler", "Box<dyn Any>");
+            }
+        }
+        this_worker_parked_waits = nullptr;
+    }
+
+    ParkedWaits parked_;  // outlives the context, whose queued wake-ups refer to parked waits
+    Context context_;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_guard_;
+    std::thread thread_;
+};
+
 }  // namespace detail
 
 Runtime::Runtime(std::size_t worker_threads)
-    : work_guard_(boost::asio::make_work_guard(io_context_)),
-      blocking_pool_(std::make_unique<detail::BlockingPool>(kMaxBlockingThreads)) {
+    : blocking_pool_(std::make_unique<detail::BlockingPool>(kMaxBlockingThreads)) {
     if (worker_threads == 0) throw std::invalid_argument("a runtime needs at least one worker thread");
     Runtime* none = nullptr;
     if (!current_runtime.compare_exchange_strong(none, this)) {
@@ -57,9 +117,10 @@ Runtime::Runtime(std::size_t worker_threads)
     }
     try {
         workers_.reserve(worker_threads);
-        for (std::size_t i = 0; i < worker_threads; ++i) {
+        for (std::size_t i = 0; i < worker_threads; ++i) workers_.push_back(std::make_unique<detail::Worker>());
+        for (auto& worker : workers_) {
             static_cast<void>(detail::next_task_id());
-            workers_.emplace_back([this] { run_worker(); });
+            worker->start();
         }
     } catch (...) {
         stop_and_join();
@@ -70,7 +131,6 @@ Runtime::Runtime(std::size_t worker_threads)
 
 Runtime::~Runtime() {
     stop_and_join();
-    sigint_.reset();
     current_runtime.store(nullptr);
 }
 
@@ -80,36 +140,28 @@ Runtime& Runtime::current() {
     return *runtime;
 }
 
-void Runtime::run_worker() noexcept {
-    detail::name_runtime_thread();
-    for (;;) {
-        // Task bodies cannot throw into here (their exceptions end the task); this only keeps a worker alive if
-        // some other handler throws.
-        try {
-            io_context_.run();
-            return;
-        } catch (const std::exception& error) {
-            detail::write_panic_report(kWorkerThreadName, "a runtime handler", error.what());
-        } catch (...) {
-            detail::write_panic_report(kWorkerThreadName, "a runtime handler", "Box<dyn Any>");
-        }
-    }
+boost::asio::io_context::executor_type Runtime::next_task_executor() noexcept {
+    const std::size_t index = next_worker_.fetch_add(1, std::memory_order_relaxed) % workers_.size();
+    return workers_[index]->executor();
 }
 
 void Runtime::stop_and_join() noexcept {
-    work_guard_.reset();
-    io_context_.stop();
-    for (auto& worker : workers_) worker.join();
-    workers_.clear();
-    // Queued lookups hold suspended tasks; they are dropped here, before the io_context that their sockets use.
+    for (auto& worker : workers_) worker->stop();
+    for (auto& worker : workers_) worker->join();
+    // Every task still alive is dropped now, in an order that keeps what it refers to: queued lookups and parked
+    // waits first, then the signal set, then whatever the contexts hold; the contexts themselves go last.
     blocking_pool_->shutdown();
+    for (auto& worker : workers_) worker->abandon_parked_waits();
+    sigint_.reset();
+    for (auto& worker : workers_) worker->shut_down_context();
+    workers_.clear();
 }
 
 CtrlC& Runtime::ctrl_c() {
     std::lock_guard lock(ctrl_c_mutex_);
     if (!ctrl_c_) {
         ctrl_c_ = std::make_shared<CtrlC>();
-        sigint_ = std::make_unique<boost::asio::signal_set>(boost::asio::make_strand(io_context_));
+        sigint_ = std::make_unique<boost::asio::signal_set>(workers_.front()->executor());
         boost::system::error_code error;
         sigint_->add(SIGINT, error);
         if (error) {

@@ -1,26 +1,29 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
-// The multi-threaded runtime: one io_context run by N worker threads, a blocking pool for host-name lookups,
-// and the process-wide task ids. The main thread is not a worker: it builds the runtime, spawns the main task,
-// blocks on its join handle and then destroys the runtime.
+// The multi-threaded runtime: N worker threads, each running an io_context of its own, a blocking pool for
+// host-name lookups, and the process-wide task ids. A task is placed on one worker when it is spawned and stays
+// there, so it never runs on two threads at once, its I/O objects live on its worker's reactor, and no worker's
+// scheduler is shared (no lock contention, no hand-over between threads). Cross-worker wake-ups (channel,
+// join, Ctrl+C, lookups) are posted to the waiting task's worker. The main thread is not a worker: it builds
+// the runtime, spawns the main task, blocks on its join handle and then destroys the runtime.
 namespace brindlemoor::runtime {
 
 class CtrlC;
 namespace detail {
 class BlockingPool;
-}
+class Worker;
+}  // namespace detail
 
 // A task's id: unique in the process, from one counter starting at 1 that every worker thread (while the
 // runtime is built), every spawned task and every blocking job draws from, in start order.
@@ -45,19 +48,18 @@ public:
     static Runtime& current();
 
     std::size_t worker_count() const noexcept { return workers_.size(); }
-    boost::asio::io_context& io_context() noexcept { return io_context_; }
+    // The executor of the worker that takes the next new task: the workers take new tasks in turn.
+    boost::asio::io_context::executor_type next_task_executor() noexcept;
     detail::BlockingPool& blocking_pool() noexcept { return *blocking_pool_; }
     // See ctrl_c() in ctrl_c.hpp.
     CtrlC& ctrl_c();
 
 private:
-    void run_worker() noexcept;
     void stop_and_join() noexcept;
     void wait_for_sigint();
 
-    boost::asio::io_context io_context_;
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_guard_;
-    std::vector<std::thread> workers_;
+    std::vector<std::unique_ptr<detail::Worker>> workers_;
+    std::atomic<std::size_t> next_worker_{0};
     std::unique_ptr<detail::BlockingPool> blocking_pool_;
     std::mutex ctrl_c_mutex_;
     std::shared_ptr<CtrlC> ctrl_c_;

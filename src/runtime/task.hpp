@@ -11,13 +11,12 @@
 #include <utility>
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/strand.hpp>
 
 #include "runtime/runtime.hpp"
 #include "runtime/wait.hpp"
 
-// Tasks: coroutines spawned on the runtime, each on a strand of its own so that it never runs on two threads at
-// once, each with a TaskId; their join handles.
+// Tasks: coroutines spawned on the runtime, each placed on one worker for its whole life (so it never runs on two
+// threads at once), each with a TaskId; their join handles.
 namespace brindlemoor::runtime {
 
 // How a task ended when it did not return: an exception escaped its body (a panic).
@@ -102,11 +101,12 @@ private:
     std::shared_ptr<detail::JoinState> state_;
 };
 
-// Spawns a task on the current runtime, from the main thread or from inside a task. `body` is called once, on
-// the task's strand, with the task's id and returns its coroutine: `spawn([=](TaskId id) { return run(id, ...); })`.
-// The body object lives until the task ends. An exception that escapes the task is reported on standard error
-// at once ("thread 'tokio-runtime-worker' panicked at task Id(N): ...") and becomes the join outcome; the
-// process keeps running. Throws std::logic_error when no runtime exists.
+// Spawns a task on the current runtime, from the main thread or from inside a task; the workers take new tasks
+// in turn. `body` is called once, on the task's worker, with the task's id and returns its coroutine:
+// `spawn([=](TaskId id) { return run(id, ...); })`. The body object lives until the task ends. An exception that
+// escapes the task is reported on standard error at once ("thread 'tokio-runtime-worker' panicked at task
+// Id(N): ...") and becomes the join outcome; the process keeps running. Throws std::logic_error when no runtime
+// exists.
 template <typename Body>
 JoinHandle spawn(Body body) {
     static_assert(std::is_same_v<std::invoke_result_t<Body&, TaskId>, Awaitable<void>>,
@@ -114,7 +114,7 @@ JoinHandle spawn(Body body) {
     Runtime& runtime = Runtime::current();
     const TaskId id = detail::next_task_id();
     auto state = std::make_shared<detail::JoinState>(id);
-    boost::asio::co_spawn(boost::asio::make_strand(runtime.io_context()), detail::run_body(std::move(body), id),
+    boost::asio::co_spawn(runtime.next_task_executor(), detail::run_body(std::move(body), id),
                           detail::TaskExit{state});
     return JoinHandle(std::move(state));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include <boost/asio/steady_timer.hpp>
@@ -29,10 +30,16 @@ public:
 
     SteadyClock::time_point deadline() const noexcept { return schedule_.deadline(); }
 
+    // Fair-wait hook: wakes the waiter once the current deadline has come. The timer stays armed from one wait
+    // to the next and is set again only when the deadline has moved; a deadline of "never" arms nothing.
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter);
+
 private:
-    friend struct TickBranch;
+    struct Alarm;
+
     TickSchedule schedule_;
     boost::asio::steady_timer timer_;
+    std::shared_ptr<Alarm> alarm_;  // shared with the pending timer wait, which may outlive the Interval
 };
 
 // Fair-wait branch: the next tick of `interval`, valued with the tick's deadline.
@@ -40,14 +47,9 @@ struct TickBranch {
     using value_type = SteadyClock::time_point;
     Interval* interval;
     Attempt<value_type> try_take() { return {interval->try_tick(), false}; }
-    // Waits for the deadline only; the tick itself is taken by the next try_take.
-    template <typename Handler>
-    void async_wait_ready(Handler&& handler) {
-        interval->timer_.expires_at(interval->schedule_.deadline());
-        interval->timer_.async_wait(std::forward<Handler>(handler));
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter) {
+        interval->subscribe(slot, waiter);
     }
-    void cancel_wait() { interval->timer_.cancel(); }
-    SteadyClock::time_point deadline() const noexcept { return interval->deadline(); }
 };
 inline TickBranch on_tick(Interval& interval) { return TickBranch{&interval}; }
 

@@ -15,13 +15,12 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/recycling_allocator.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "runtime/parked.hpp"
 #include "runtime/random.hpp"
 #include "runtime/waiter_list.hpp"
 
@@ -56,134 +55,61 @@ inline bool coop_spend() noexcept {
 }
 inline void coop_reset() noexcept { coop_spent = 0; }
 
-// A branch that waits through an Asio object (socket readiness, timer deadline).
+// A branch registers the waiting task with its source, which wakes the task when the branch may be ready.
 template <typename B>
-concept AsioWaitBranch = requires(B& branch, void (*handler)(boost::system::error_code)) {
-    branch.async_wait_ready(handler);
-    branch.cancel_wait();
-};
-
-// An Asio branch that only waits for a deadline: of several such branches only the earliest needs a timer.
-template <typename B>
-concept DeadlineBranch = AsioWaitBranch<B> && requires(const B& branch) {
-    { branch.deadline() } -> std::convertible_to<boost::asio::steady_timer::time_point>;
-};
-
-// A branch whose source is ours (channel, Ctrl+C, join handle): it registers the waiter with the source.
-template <typename B>
-concept NotifyBranch = requires(B& branch, std::optional<WaiterRegistration>& slot, std::weak_ptr<Wakeable> w) {
+concept WaitBranch = requires(B& branch, std::optional<WaiterRegistration>& slot, std::weak_ptr<Wakeable> w) {
     branch.subscribe(slot, w);
 };
 
-// One wait for readiness of several branches. Each Asio branch's wait and one "parker" timer (standing for all
-// notify branches) are started; the first to complete cancels the others, and the task resumes once all have
-// finished, so nothing refers to the task's objects afterwards. The pending operations own the group, and the
-// group owns the task's continuation: when the runtime shuts down and destroys pending operations, the task is
-// destroyed with them.
-template <typename Handler, typename... Branches>
-class WaitGroup final : public Wakeable,
-                        public std::enable_shared_from_this<WaitGroup<Handler, Branches...>> {
+// One wait for readiness of several branches. While parked it owns the task's continuation, and the worker's
+// ParkedWaits own it, so shutdown can drop the task. The first wake-up resumes the task on its own worker and
+// ends every registration; nothing is cancelled, so a socket's or timer's Asio wait stays armed for the next turn.
+template <typename Handler, std::size_t N>
+class ParkedWait final : public Wakeable, public Parked, public std::enable_shared_from_this<ParkedWait<Handler, N>> {
 public:
-    static constexpr std::size_t kCount = sizeof...(Branches);
+    using Registrations = std::array<std::optional<WaiterRegistration>, N>;
 
-    WaitGroup(Handler handler, const std::array<bool, kCount>& enabled, std::tuple<Branches*...> branches)
-        : handler_(std::move(handler)),
-          executor_(boost::asio::get_associated_executor(*handler_)),
-          enabled_(enabled),
-          branches_(branches) {}
+    ParkedWait(Handler handler, ParkedWaits& home)
+        : handler_(std::move(handler)), executor_(boost::asio::get_associated_executor(*handler_)), home_(home) {}
 
-    void start() {
-        earliest_deadline_branch_ = find_earliest_deadline(std::index_sequence_for<Branches...>{});
-        start_each(std::index_sequence_for<Branches...>{});
-        if (parker_) {
-            ++pending_;
-            parker_->async_wait(completion());
-        }
+    // Parks the task, then lets `subscribe_all(registrations, waiter)` register it with the sources (which may
+    // wake it at once).
+    template <typename SubscribeAll>
+    void park(SubscribeAll&& subscribe_all) {
+        self_ = this->shared_from_this();
+        home_.link(*this);
+        subscribe_all(registrations_, this->weak_from_this());
     }
 
-    // From any thread: a notify branch's source has (or may have) its event.
     void wake() override {
-        if (fired_.load(std::memory_order_acquire)) return;
-        boost::asio::post(executor_, [self = this->shared_from_this()] { self->parker_->cancel(); });
+        if (woken_.exchange(true, std::memory_order_acq_rel)) return;
+        boost::asio::post(executor_, Resume{this->shared_from_this()});
+    }
+
+    void wake_from_handler() override {
+        if (this_worker_parked_waits != &home_) return wake();
+        if (woken_.exchange(true, std::memory_order_acq_rel)) return;
+        resume();
+    }
+
+    void abandon() noexcept override {
+        for (auto& registration : registrations_) registration.reset();
+        handler_.reset();
+        self_.reset();  // last: it may destroy this wait
     }
 
 private:
-    struct Completion {
-        std::shared_ptr<WaitGroup> group;
-        void operator()(const boost::system::error_code&) const { group->on_done(); }
+    struct Resume {
+        std::shared_ptr<ParkedWait> wait;
+        void operator()() const { wait->resume(); }
     };
-    auto completion() { return boost::asio::bind_executor(executor_, Completion{this->shared_from_this()}); }
 
-    // The enabled deadline branch that is due first; kCount when there is none.
-    template <std::size_t... Is>
-    std::size_t find_earliest_deadline(std::index_sequence<Is...>) const {
-        std::size_t earliest = kCount;
-        boost::asio::steady_timer::time_point earliest_deadline = boost::asio::steady_timer::time_point::max();
-        const auto consider = [&](std::size_t index, const auto& branch) {
-            using Branch = std::remove_cvref_t<decltype(branch)>;
-            if constexpr (DeadlineBranch<Branch>) {
-                if (enabled_[index] && (earliest == kCount || branch.deadline() < earliest_deadline)) {
-                    earliest = index;
-                    earliest_deadline = branch.deadline();
-                }
-            }
-        };
-        (consider(Is, *std::get<Is>(branches_)), ...);
-        return earliest;
-    }
-
-    // Whether branch I takes part in this wait: enabled, and not a deadline branch that another one precedes.
-    template <std::size_t I>
-    bool armed() const {
-        using Branch = std::remove_reference_t<decltype(*std::get<I>(branches_))>;
-        if constexpr (DeadlineBranch<Branch>) return enabled_[I] && I == earliest_deadline_branch_;
-        return enabled_[I];
-    }
-
-    template <std::size_t... Is>
-    void start_each(std::index_sequence<Is...>) {
-        (start_one<Is>(), ...);
-    }
-
-    template <std::size_t I>
-    void start_one() {
-        if (!armed<I>()) return;
-        auto& branch = *std::get<I>(branches_);
-        using Branch = std::remove_reference_t<decltype(branch)>;
-        if constexpr (NotifyBranch<Branch>) {
-            if (!parker_) parker_.emplace(executor_, boost::asio::steady_timer::time_point::max());
-            branch.subscribe(registrations_[I], this->weak_from_this());
-        } else {
-            static_assert(AsioWaitBranch<Branch>, "a branch must wait through Asio or subscribe to its source");
-            ++pending_;
-            branch.async_wait_ready(completion());
-        }
-    }
-
-    template <std::size_t... Is>
-    void cancel_each(std::index_sequence<Is...>) {
-        (cancel_one<Is>(), ...);
-    }
-
-    template <std::size_t I>
-    void cancel_one() {
-        if (!armed<I>()) return;
-        using Branch = std::remove_reference_t<decltype(*std::get<I>(branches_))>;
-        if constexpr (NotifyBranch<Branch>) {
-            registrations_[I].reset();
-        } else {
-            std::get<I>(branches_)->cancel_wait();
-        }
-    }
-
-    // Runs on the task's executor for every finished operation.
-    void on_done() {
-        if (!fired_.load(std::memory_order_relaxed)) {
-            fired_.store(true, std::memory_order_release);
-            cancel_each(std::index_sequence_for<Branches...>{});
-            if (parker_) parker_->cancel();
-        }
-        if (--pending_ != 0) return;
+    // On the task's worker; the caller holds the wait.
+    void resume() {
+        if (!handler_) return;  // abandoned at shutdown
+        for (auto& registration : registrations_) registration.reset();
+        home_.unlink(*this);
+        self_.reset();
         Handler handler = std::move(*handler_);
         handler_.reset();
         std::move(handler)();
@@ -191,25 +117,28 @@ private:
 
     std::optional<Handler> handler_;
     Executor executor_;
-    std::array<bool, kCount> enabled_;
-    std::tuple<Branches*...> branches_;
-    std::array<std::optional<WaiterRegistration>, kCount> registrations_;
-    std::optional<boost::asio::steady_timer> parker_;
-    std::size_t earliest_deadline_branch_ = kCount;
-    std::size_t pending_ = 0;
-    std::atomic<bool> fired_{false};
+    ParkedWaits& home_;
+    std::shared_ptr<ParkedWait> self_;
+    Registrations registrations_;
+    std::atomic<bool> woken_{false};
 };
 
 // Waits until at least one enabled branch may be ready; takes nothing. Spurious returns are possible, so the
-// caller tries its branches again afterwards.
+// caller tries its branches again afterwards. Only tasks wait (they run on the workers).
 template <typename... Branches>
 Awaitable<void> wait_ready(const std::array<bool, sizeof...(Branches)>& enabled, Branches&... branches) {
+    static_assert((WaitBranch<Branches> && ...), "a branch must subscribe to its source");
     return boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&, void()>(
         [enabled, pointers = std::tuple<Branches*...>(&branches...)](auto handler) {
-            using Group = WaitGroup<decltype(handler), Branches...>;
-            auto group = std::allocate_shared<Group>(boost::asio::recycling_allocator<Group>(), std::move(handler),
-                                                     enabled, pointers);
-            group->start();
+            ParkedWaits* home = this_worker_parked_waits;
+            if (!home) throw std::logic_error("only a task on a runtime worker can wait");
+            using Wait = ParkedWait<decltype(handler), sizeof...(Branches)>;
+            auto wait = std::allocate_shared<Wait>(boost::asio::recycling_allocator<Wait>(), std::move(handler), *home);
+            wait->park([&](typename Wait::Registrations& slots, const std::weak_ptr<Wakeable>& waiter) {
+                [&]<std::size_t... Is>(std::index_sequence<Is...>) {
+                    ((enabled[Is] ? std::get<Is>(pointers)->subscribe(slots[Is], waiter) : void()), ...);
+                }(std::index_sequence_for<Branches...>{});
+            });
         },
         boost::asio::use_awaitable);
 }
@@ -245,8 +174,8 @@ bool try_branch_at(std::size_t index, Tuple& branches, std::array<bool, N>& enab
 // branch that fired (variant alternatives may repeat, so use index() and std::get<I>).
 //
 // Branches come from on_tick, on_datagram, on_message and on_ctrl_c. A branch type provides `value_type`,
-// `Attempt<value_type> try_take()`, and either `async_wait_ready(handler)` + `cancel_wait()` (Asio objects) or
-// `subscribe(slot, waiter)` (sources of this layer). Throws std::logic_error when every branch is closed.
+// `Attempt<value_type> try_take()` and `subscribe(slot, waiter)`, which registers the waiter with the source
+// (or wakes it at once when the source is ready already). Throws std::logic_error when every branch is closed.
 template <typename... Branches>
 Awaitable<std::variant<typename Branches::value_type...>> fair_wait(Branches... branches) {
     // Branches are small handles passed as temporaries into a co_await; GCC 12 copies such temporaries

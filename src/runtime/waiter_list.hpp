@@ -11,10 +11,14 @@
 // that it holds weakly, so a source never keeps a waiter alive and a waiter that is gone is skipped.
 namespace brindlemoor::runtime::detail {
 
-// Something that a source can wake from any thread. wake() must be cheap and must not block.
+// Something that a source can wake. Both calls must be cheap and must not block.
 class Wakeable {
 public:
+    // From any thread, also from inside a running task: schedules the waiter's resumption.
     virtual void wake() = 0;
+    // From a completion handler of an Asio object: may resume the waiter at once when the handler runs on the
+    // waiter's own worker thread, sparing a trip through the worker's queue.
+    virtual void wake_from_handler() { wake(); }
 
 protected:
     ~Wakeable() = default;
@@ -104,6 +108,12 @@ inline void subscribe_or_wake(bool ready_now, std::optional<WaiterRegistration>&
 // Wakes every waiter taken from a list; called after the source's mutex has been released.
 inline void wake_all(std::vector<std::shared_ptr<Wakeable>>& waiters) {
     for (auto& waiter : waiters) waiter->wake();
+    waiters.clear();
+}
+
+// The same from a completion handler of an Asio object.
+inline void wake_all_from_handler(std::vector<std::shared_ptr<Wakeable>>& waiters) {
+    for (auto& waiter : waiters) waiter->wake_from_handler();
     waiters.clear();
 }
 

@@ -1,10 +1,11 @@
-// Tasks on a real runtime: ids, join outcomes and their texts, panic reports, shutdown.
+// Tasks on a real runtime: ids, placement on the workers, join outcomes and their texts, panic reports, shutdown.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -112,6 +113,40 @@ TEST(RuntimeTaskTest, TasksJoinOtherTasksAndKeepTheirCapturesAlive) {
     ::testing::internal::CaptureStderr();
     expect_returned(outcome.join_blocking());
     ::testing::internal::GetCapturedStderr();
+}
+
+TEST(RuntimeTaskTest, WorkersTakeNewTasksInTurnAndEveryTaskStaysOnItsWorker) {
+    constexpr std::size_t kWorkers = 3;
+    constexpr std::size_t kTasks = 2 * kWorkers;
+    Runtime runtime(kWorkers);
+    std::vector<std::optional<Channel<int>>> channels;
+    for (std::size_t i = 0; i < kTasks; ++i) channels.push_back(make_channel<int>(1));
+    std::vector<pthread_t> homes(kTasks);
+    std::vector<JoinHandle> tasks;
+    for (std::size_t i = 0; i < kTasks; ++i) {
+        tasks.push_back(spawn([&home = homes[i], &receiver = channels[i]->receiver](TaskId) -> Awaitable<void> {
+            home = pthread_self();
+            // Resumed by its own worker's queue, its timer, and a wake-up from another worker.
+            co_await yield_now();
+            EXPECT_TRUE(pthread_equal(home, pthread_self()));
+            co_await sleep_for(1'000'000);
+            EXPECT_TRUE(pthread_equal(home, pthread_self()));
+            EXPECT_EQ(co_await receiver.receive(), 1);
+            EXPECT_TRUE(pthread_equal(home, pthread_self()));
+        }));
+    }
+    std::vector<Sender<int>> senders;
+    for (auto& channel : channels) senders.push_back(channel->sender);
+    JoinHandle feeder = spawn([senders](TaskId) -> Awaitable<void> {
+        co_await sleep_for(2'000'000);
+        for (const auto& sender : senders) co_await sender.send(1);
+    });
+    for (auto& task : tasks) expect_returned(task.join_blocking());
+    expect_returned(feeder.join_blocking());
+    for (std::size_t i = 0; i < kTasks; ++i) {
+        EXPECT_TRUE(pthread_equal(homes[i], homes[(i + kWorkers) % kTasks])) << i;
+        EXPECT_FALSE(pthread_equal(homes[i], homes[(i + 1) % kTasks])) << i;
+    }
 }
 
 TEST(RuntimeTaskTest, ShutdownDropsBlockedTasksSilentlyAndDestroysTheirState) {

@@ -80,6 +80,72 @@ TEST(FairWaitTest, DatagramsQueuedWhileAnotherBranchWinsAreReceivedLater) {
     });
 }
 
+TEST(FairWaitTest, ADatagramArrivingWhileAnotherBranchAlwaysWinsIsStillTaken) {
+    run_task([](TaskId) -> Awaitable<void> {
+        auto server = co_await bind_udp("127.0.0.1:0");
+        auto client = co_await connect_udp("127.0.0.1:" + std::to_string(server.value().local_endpoint().port()));
+        Interval always_due(co_await boost::asio::this_coro::executor, 1);
+        std::array<std::uint8_t, kPacketSize> buffer{};
+        const auto marker = Packet{5, 6, 7, 0, 0}.encode();
+        // The socket has been found empty many times when the datagram comes; the task never has to wait, so
+        // nothing but the socket's own readiness can bring the datagram to its attention.
+        bool received = false;
+        for (int turn = 0; turn < 100'000 && !received; ++turn) {
+            if (turn == 200) {
+                EXPECT_FALSE((co_await client.value().send(marker)).error);
+            }
+            const auto event = co_await fair_wait(on_tick(always_due), on_datagram(server.value(), buffer));
+            if (event.index() == 1) {
+                received = true;
+                EXPECT_GE(turn, 200);
+                EXPECT_EQ(std::get<1>(event).length, kPacketSize);
+                EXPECT_EQ(buffer, marker);
+            }
+        }
+        EXPECT_TRUE(received);
+    });
+}
+
+TEST(FairWaitTest, TimersAndSocketsStayAwakeAcrossTheTurnsTheyLose) {
+    run_task([](TaskId) -> Awaitable<void> {
+        auto server = co_await bind_udp("127.0.0.1:0");
+        const std::string server_address = "127.0.0.1:" + std::to_string(server.value().local_endpoint().port());
+        constexpr int kDatagrams = 20;
+        JoinHandle producer = spawn([address = server_address](TaskId) -> Awaitable<void> {
+            auto socket = co_await connect_udp(address);
+            for (std::uint64_t seq = 1; seq <= kDatagrams; ++seq) {
+                co_await sleep_for(700'000);
+                const auto bytes = Packet{seq, 1, 2, 0, 0}.encode();
+                co_await socket.value().send(bytes);
+            }
+        });
+        // Ends a loop whose wake-ups have stopped, through a plain timer and a channel.
+        auto timeout = make_channel<int>(1);
+        spawn([sender = timeout->sender](TaskId) -> Awaitable<void> {
+            co_await sleep_for(10'000'000'000);
+            co_await sender.send(0);
+        });
+        Interval ticker(co_await boost::asio::this_coro::executor, 1'000'000);
+        std::array<std::uint8_t, kPacketSize> buffer{};
+        // Each source wins some turns and loses others while its wait stays armed; the ticks go on after the
+        // last datagram, when only the timer wakes the task.
+        int ticks = 0;
+        std::uint64_t next = 1;
+        while (next <= kDatagrams || ticks < 2 * kDatagrams) {
+            const auto event = co_await fair_wait(on_tick(ticker), on_datagram(server.value(), buffer),
+                                                  on_message(timeout->receiver));
+            if (event.index() == 2) break;
+            if (event.index() == 0) ++ticks;
+            if (event.index() == 1) {
+                EXPECT_EQ(Packet::decode(buffer).value().seq, next++);
+            }
+        }
+        EXPECT_EQ(next, kDatagrams + 1U);
+        EXPECT_GE(ticks, 2 * kDatagrams);
+        EXPECT_TRUE((co_await producer.join()).returned());
+    });
+}
+
 TEST(FairWaitTest, MessagesSurviveTurnsLostToOtherBranchesAndClosedChannelsAreSkipped) {
     run_task([](TaskId) -> Awaitable<void> {
         auto channel = make_channel<int>(8);
