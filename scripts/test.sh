@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what the build needs, then builds and runs every test (unit and end-to-end) through CTest three
-# times: a plain build, one with AddressSanitizer and UndefinedBehaviorSanitizer, and one with ThreadSanitizer.
-# `./scripts/test.sh plain` (or `address`, `thread`) runs only that build.
+# times: a plain build, one with AddressSanitizer and UndefinedBehaviorSanitizer, and one with ThreadSanitizer;
+# then runs each fuzz target for a short while (fuzz/run.sh).
+# `./scripts/test.sh plain thread` (any of `plain`, `address`, `thread`, `fuzz`) runs only those.
 set -eu
 . "$(dirname "$0")/common.sh"
 install_deps
@@ -21,11 +22,12 @@ run_build() {
     ctest --test-dir "$dir" --output-on-failure --parallel "$(nproc)"
 }
 
-for build in ${1:-plain address thread}; do
+for build in ${*:-plain address thread fuzz}; do
     case "$build" in
         plain) run_build plain "" ;;
         address) run_build address address ;;
         thread) run_build thread thread ;;
-        *) echo "unknown build '$build' (plain, address, thread)" >&2; exit 2 ;;
+        fuzz) echo "== fuzz build"; "$ROOT/fuzz/run.sh" 10 ;;
+        *) echo "unknown build '$build' (plain, address, thread, fuzz)" >&2; exit 2 ;;
     esac
 done

@@ -80,9 +80,6 @@ void report_socket_error(runtime::TaskId id, SocketDirection direction, const bo
     increment_counter(counters.*rule.counter);
 }
 
-// Bytes 0-23 of an echo are those received; the server's port range follows.
-constexpr std::size_t kEchoedPrefix = 24;
-
 }  // namespace
 
 runtime::Awaitable<void> run_server(std::string listen_addr, std::optional<std::string> tag, std::uint64_t key,
@@ -136,13 +133,8 @@ runtime::Awaitable<void> run_bouncer(runtime::TaskId id, std::string listen_addr
     runtime::DatagramSocket socket = std::move(bound).value();
     BouncerCounters& counts = *counters;
 
+    PortReflector reflector(key, base_port, last_port);
     std::array<std::uint8_t, kPacketSize> received{};
-    std::array<std::uint8_t, kPacketSize> echo{};
-    // The port range never changes: the echo's last four bytes, big-endian, are written once.
-    const std::array<std::uint8_t, kPacketSize - kEchoedPrefix> port_range{
-        static_cast<std::uint8_t>(base_port >> 8), static_cast<std::uint8_t>(base_port),
-        static_cast<std::uint8_t>(last_port >> 8), static_cast<std::uint8_t>(last_port)};
-    std::copy(port_range.begin(), port_range.end(), echo.begin() + kEchoedPrefix);
     runtime::Udp::endpoint sender;
 
     for (;;) {
@@ -151,23 +143,24 @@ runtime::Awaitable<void> run_bouncer(runtime::TaskId id, std::string listen_addr
             report_socket_error(id, SocketDirection::Receive, got.error, counts);
             continue;
         }
-        increment_counter(counts.pkts_rcvd);
-        const std::optional<Packet> packet = Packet::decode(std::span<const std::uint8_t>(received.data(), got.length));
-        if (!packet) {
-            logging::error(kLogTarget, "Bouncer id {} deserialization failed on packet from {}, error: {}", id,
-                           SenderText{&sender}, kInvalidSizeError);
-            increment_counter(counts.decode_error);
-            continue;
+        const DatagramVerdict verdict =
+            reflector.handle_datagram(std::span<const std::uint8_t>(received.data(), got.length), counts);
+        switch (verdict.action) {
+            case DatagramAction::RejectSize:
+                logging::error(kLogTarget, "Bouncer id {} deserialization failed on packet from {}, error: {}", id,
+                               SenderText{&sender}, kInvalidSizeError);
+                break;
+            case DatagramAction::RejectKey:
+                logging::debug(kLogTarget, "Bouncer id {} invalid key {} expected key {}", id, verdict.received_key,
+                               key);
+                break;
+            case DatagramAction::Echo: {
+                const runtime::IoResult sent = co_await socket.send_to(reflector.echo(), sender);
+                if (sent.error) report_socket_error(id, SocketDirection::Send, sent.error, counts);
+                break;
+            }
         }
-        if (packet->key != key) {
-            logging::debug(kLogTarget, "Bouncer id {} invalid key {} expected key {}", id, packet->key, key);
-            increment_counter(counts.invalid_key);
-            continue;
-        }
-        std::copy_n(received.begin(), kEchoedPrefix, echo.begin());
-        const runtime::IoResult sent = co_await socket.send_to(echo, sender);
-        if (sent.error) report_socket_error(id, SocketDirection::Send, sent.error, counts);
-        increment_counter(counts.pkts_sent);
+        increment_counter(counts.*verdict.counter);
     }
 }
 

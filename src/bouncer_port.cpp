@@ -1,10 +1,35 @@
 #include "bouncer_port.hpp"
 
+#include <algorithm>
 #include <iterator>
+#include <optional>
 
 #include <fmt/format.h>
 
 namespace brindlemoor {
+namespace {
+
+// Bytes 0-23 of an echo are those received; the server's port range follows.
+constexpr std::size_t kEchoedPrefix = 24;
+
+}  // namespace
+
+PortReflector::PortReflector(std::uint64_t key, std::uint16_t base_port, std::uint16_t last_port) noexcept
+    : key_(key) {
+    const Packet port_range{0, 0, 0, base_port, last_port};
+    const std::array<std::uint8_t, kPacketSize> encoded = port_range.encode();
+    std::copy(encoded.begin() + kEchoedPrefix, encoded.end(), echo_.begin() + kEchoedPrefix);
+}
+
+DatagramVerdict PortReflector::handle_datagram(std::span<const std::uint8_t> received,
+                                               BouncerCounters& counters) noexcept {
+    increment_counter(counters.pkts_rcvd);
+    const std::optional<Packet> packet = Packet::decode(received);
+    if (!packet) return {DatagramAction::RejectSize, 0, &BouncerCounters::decode_error};
+    if (packet->key != key_) return {DatagramAction::RejectKey, packet->key, &BouncerCounters::invalid_key};
+    std::copy_n(received.begin(), kEchoedPrefix, echo_.begin());
+    return {DatagramAction::Echo, 0, &BouncerCounters::pkts_sent};
+}
 
 SocketErrorRule socket_error_rule(SocketDirection direction, SocketErrorClass error_class) noexcept {
     switch (error_class) {

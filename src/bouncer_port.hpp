@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -9,8 +10,8 @@
 #include "logging.hpp"
 #include "packet.hpp"
 
-// The rules of a port task that need no socket: how a failed send or receive is logged and counted, and how a
-// sender's address is written in log lines.
+// The rules of a port task that need no socket: what becomes of a received datagram, how a failed send or
+// receive is logged and counted, and how a sender's address is written in log lines.
 namespace brindlemoor {
 
 enum class SocketDirection : std::uint8_t { Receive, Send };
@@ -29,6 +30,34 @@ struct SocketErrorRule {
 };
 
 SocketErrorRule socket_error_rule(SocketDirection direction, SocketErrorClass error_class) noexcept;
+
+// What becomes of one received datagram: echoed, or dropped for its length or for its key.
+enum class DatagramAction : std::uint8_t { Echo, RejectSize, RejectKey };
+
+struct DatagramVerdict {
+    DatagramAction action;
+    std::uint64_t received_key;  // RejectKey: the key that the datagram carried
+    // Raised once the datagram is done with: after a rejection's log line (decode_error, invalid_key), or after
+    // the echo's send, whatever its outcome (pkts_sent). Until then pkts_rcvd is ahead of the other three.
+    BouncerCounters::Counter BouncerCounters::*counter;
+};
+
+// One port's handling of received datagrams: it knows the server's key and keeps the echo, whose last four
+// bytes (the port range) are written once.
+class PortReflector {
+public:
+    PortReflector(std::uint64_t key, std::uint16_t base_port, std::uint16_t last_port) noexcept;
+
+    // Counts the bytes of one successful receive in pkts_rcvd and judges them. For Echo, echo() holds the reply
+    // (bytes 0-23 as received, then base and last port, big-endian) until the next call.
+    DatagramVerdict handle_datagram(std::span<const std::uint8_t> received, BouncerCounters& counters) noexcept;
+
+    std::span<const std::uint8_t, kPacketSize> echo() const noexcept { return echo_; }
+
+private:
+    std::uint64_t key_;
+    std::array<std::uint8_t, kPacketSize> echo_{};
+};
 
 // A datagram's source as the receive reported it: an IPv4 address (the first four bytes) or an IPv6 address
 // with its scope id.

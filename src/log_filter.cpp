@@ -27,6 +27,28 @@ struct Directive {
 
 using DirectiveOrReason = std::variant<Directive, std::string>;
 
+// std::regex compiles recursively, going deeper with every nested group and every further item of a sequence,
+// so a long hostile pattern would overflow the stack; no real field pattern comes near this.
+constexpr std::size_t kMaxFieldPatternLength = 1024;
+
+// libstdc++'s regex compiler reads the number of a repetition count ("a{3}") or a back-reference ("\1") into a
+// signed integer without an overflow check (undefined behaviour) and then cuts it to int.
+constexpr std::size_t kMaxPatternNumberDigits = 9;
+
+// Whether a '{' or '\' is followed by more than kMaxPatternNumberDigits significant digits. Checked wherever they
+// stand, also where the compiler would take the digits as plain characters, so that no such number slips through.
+bool has_oversized_number(std::string_view pattern) {
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] != '{' && pattern[i] != '\\') continue;
+        std::size_t end = i + 1;
+        while (end < pattern.size() && pattern[end] == '0') ++end;
+        const std::size_t significant = end;
+        while (end < pattern.size() && pattern[end] >= '0' && pattern[end] <= '9') ++end;
+        if (end - significant > kMaxPatternNumberDigits) return true;
+    }
+    return false;
+}
+
 bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
         const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
@@ -54,8 +76,16 @@ std::optional<std::string> check_field_filter(std::string_view field) {
     const std::string_view name = field.substr(0, equals);
     if (!is_field_name(name)) return fmt::format("invalid field filter: invalid field name `{}`", name);
     if (equals == std::string_view::npos) return std::nullopt;
+    const std::string_view pattern_text = field.substr(equals + 1);
+    if (pattern_text.size() > kMaxFieldPatternLength) {
+        return fmt::format("invalid field filter: pattern longer than {} bytes", kMaxFieldPatternLength);
+    }
+    if (has_oversized_number(pattern_text)) {
+        return fmt::format("invalid field filter: count or back-reference longer than {} digits",
+                           kMaxPatternNumberDigits);
+    }
     try {
-        const std::regex pattern(field.begin() + static_cast<std::ptrdiff_t>(equals) + 1, field.end());
+        const std::regex pattern(pattern_text.begin(), pattern_text.end());
     } catch (const std::regex_error& error) {
         return fmt::format("invalid field filter: {}", error.what());
     }

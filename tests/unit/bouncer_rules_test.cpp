@@ -1,9 +1,14 @@
-// The server's rules that need no socket: socket-error reporting, the sender's address text, and what the
-// aggregator prints per tick and on Ctrl+C.
+// The server's rules that need no socket: the fate of a received datagram, socket-error reporting, the sender's
+// address text, and what the aggregator prints per tick and on Ctrl+C.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <limits>
 #include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
 
 #include "bouncer_aggregator_state.hpp"
 #include "bouncer_port.hpp"
@@ -12,6 +17,60 @@ namespace brindlemoor {
 namespace {
 
 using Counter = BouncerCounters::Counter BouncerCounters::*;
+
+constexpr std::uint64_t kKey = 0x8877665544332211;
+
+TEST(PortReflectorTest, EchoesBytesZeroToTwentyThreeThenTheServersPortRange) {
+    PortReflector reflector(kKey, 4000, 4009);
+    BouncerCounters counters;
+    // A probe (seq 0) and a datagram with every other bit set; their port fields are never echoed.
+    for (const Packet& sent : {Packet{0, kKey, 0x0123456789ABCDEF, 0, 0},
+                               Packet{std::numeric_limits<std::uint64_t>::max(), kKey,
+                                      std::numeric_limits<std::uint64_t>::max(), 0xFFFF, 0x1234}}) {
+        const std::array<std::uint8_t, kPacketSize> bytes = sent.encode();
+        const DatagramVerdict verdict = reflector.handle_datagram(bytes, counters);
+        EXPECT_EQ(verdict.action, DatagramAction::Echo);
+        EXPECT_TRUE(verdict.counter == &BouncerCounters::pkts_sent);
+        Packet expected = sent;
+        expected.port_lo = 4000;
+        expected.port_hi = 4009;
+        const std::array<std::uint8_t, kPacketSize> echo = expected.encode();
+        EXPECT_TRUE(std::equal(echo.begin(), echo.end(), reflector.echo().begin())) << sent.seq;
+    }
+    EXPECT_EQ(read_counter(counters.pkts_rcvd), 2u);
+    EXPECT_EQ(read_counter(counters.pkts_sent), 0u) << "raised by the caller once the send is done";
+}
+
+TEST(PortReflectorTest, DropsWrongLengthsAndOtherKeysCountingThemReceived) {
+    const std::array<std::uint8_t, kPacketSize> other_key = Packet{7, kKey - 1, 9, 0, 0}.encode();
+    const std::array<std::uint8_t, kPacketSize> zero_key = Packet{7, 0, 9, 0, 0}.encode();
+    const std::vector<std::uint8_t> long_datagram(kPacketSize + 1, 0x11);
+    const struct {
+        std::string_view name;
+        std::span<const std::uint8_t> bytes;
+        DatagramAction action;
+        std::uint64_t received_key;
+        Counter counter;
+    } cases[] = {
+        {"empty", {}, DatagramAction::RejectSize, 0, &BouncerCounters::decode_error},
+        {"27 bytes", std::span(other_key).first(kPacketSize - 1), DatagramAction::RejectSize, 0,
+         &BouncerCounters::decode_error},
+        {"29 bytes", long_datagram, DatagramAction::RejectSize, 0, &BouncerCounters::decode_error},
+        {"key one less", other_key, DatagramAction::RejectKey, kKey - 1, &BouncerCounters::invalid_key},
+        {"key 0", zero_key, DatagramAction::RejectKey, 0, &BouncerCounters::invalid_key},
+    };
+    PortReflector reflector(kKey, 1, 0);
+    for (const auto& c : cases) {
+        BouncerCounters counters;
+        const DatagramVerdict verdict = reflector.handle_datagram(c.bytes, counters);
+        EXPECT_EQ(verdict.action, c.action) << c.name;
+        EXPECT_EQ(verdict.received_key, c.received_key) << c.name;
+        EXPECT_TRUE(verdict.counter == c.counter) << c.name;
+        EXPECT_EQ(read_counter(counters.pkts_rcvd), 1u) << c.name;
+        EXPECT_EQ(read_counter(counters.decode_error) + read_counter(counters.invalid_key), 0u)
+            << c.name << ": raised by the caller after the log line";
+    }
+}
 
 TEST(SocketErrorRuleTest, EachClassAndDirectionHasItsLevelWordsAndCounter) {
     using enum SocketDirection;

@@ -75,6 +75,38 @@ TEST(LogFilterParse, FieldPatternsAreRegularExpressions) {
     EXPECT_GT(parsed.reports[0].size(), prefix.size()) << "the reason carries the pattern's error";
 }
 
+// Patterns that std::regex cannot compile safely: a deeply nested one overflowed the stack at start-up, and a
+// count or back-reference beyond 64 bits overflowed a signed integer (one beyond int was silently cut).
+TEST(LogFilterParse, RefusesFieldPatternsThatStdRegexCannotCompileSafely) {
+    const auto nested = [](std::size_t length) {
+        return std::string(length / 2, '(') + std::string(length - length / 2, ')');
+    };
+    const std::string too_long = "invalid field filter: pattern longer than 1024 bytes";
+    const std::string too_large = "invalid field filter: count or back-reference longer than 9 digits";
+    const struct {
+        std::string pattern;
+        std::string reason;  // empty: accepted
+    } cases[] = {
+        {nested(60000), too_long},
+        {nested(1025), too_long},
+        {nested(1024), ""},
+        {"a{88888888888888888888}", too_large},
+        {"a{2147483648}", too_large},
+        {"(a)\\12345678901234567890", too_large},
+        {"a{0000000000001}", ""},
+        {"(a)\\1{2}", ""},
+    };
+    for (const auto& c : cases) {
+        const std::string piece = "x[{a=" + c.pattern + "}]";
+        const ParsedLogFilter parsed = parse_log_filter(piece + ",warn");
+        const std::vector<std::string> expected =
+            c.reason.empty() ? std::vector<std::string>{} : std::vector<std::string>{report(piece, c.reason)};
+        EXPECT_EQ(parsed.reports, expected) << c.pattern.substr(0, 40);
+        EXPECT_TRUE(parsed.filter.enabled(Level::Warn, "brindlemoor"));
+        EXPECT_FALSE(parsed.filter.enabled(Level::Info, "brindlemoor"));
+    }
+}
+
 TEST(LogFilterParse, SplitsAtCommasAndKeepsThePiecesOrder) {
     EXPECT_TRUE(parse_log_filter(",,,").reports.empty());
     EXPECT_TRUE(parse_log_filter(",warn,,").reports.empty());
