@@ -24,13 +24,10 @@ namespace {
 
 constexpr std::string_view kLogTarget = "brindlemoor::bouncer";
 
-// Log arguments that are turned into text only when their line is written, so that a filtered event on the
+// A sender's address that is turned into text only when its line is written, so that a filtered event on the
 // per-datagram path costs nothing beyond the level test.
 struct SenderText {
     const runtime::Udp::endpoint* endpoint;
-};
-struct ErrorText {
-    const boost::system::error_code* error;
 };
 
 SenderAddress sender_address(const runtime::Udp::endpoint& endpoint) {
@@ -61,14 +58,6 @@ struct fmt::formatter<brindlemoor::SenderText> : fmt::formatter<std::string_view
     }
 };
 
-template <>
-struct fmt::formatter<brindlemoor::ErrorText> : fmt::formatter<std::string_view> {
-    template <typename FormatContext>
-    auto format(const brindlemoor::ErrorText& text, FormatContext& ctx) const {
-        return fmt::formatter<std::string_view>::format(text.error->message(), ctx);
-    }
-};
-
 namespace brindlemoor {
 namespace {
 
@@ -76,7 +65,7 @@ void report_socket_error(runtime::TaskId id, SocketDirection direction, const bo
                          BouncerCounters& counters) {
     const SocketErrorRule rule = socket_error_rule(direction, classify_socket_error(error));
     logging::log(rule.level, kLogTarget, "Bouncer id {} {} on {}: {}", id, rule.description,
-                 operation_name(direction), ErrorText{&error});
+                 operation_name(direction), runtime::ErrorText{&error});
     increment_counter(counters.*rule.counter);
 }
 

@@ -20,26 +20,6 @@
 namespace brindlemoor {
 namespace {
 
-// A socket error whose text is made only when a log line is written: the per-datagram error lines are mostly
-// filtered out, and the counting must not pay for a text nobody reads.
-struct ErrorText {
-    boost::system::error_code code;
-};
-
-}  // namespace
-}  // namespace brindlemoor
-
-template <>
-struct fmt::formatter<brindlemoor::ErrorText> : fmt::formatter<std::string_view> {
-    template <typename FormatContext>
-    auto format(const brindlemoor::ErrorText& error, FormatContext& context) const {
-        return fmt::formatter<std::string_view>::format(error.code.message(), context);
-    }
-};
-
-namespace brindlemoor {
-namespace {
-
 using launcher_aggregator::AggregatorHandle;
 using logging::Field;
 using logging::Level;
@@ -65,7 +45,7 @@ void count_socket_error(StatsVector& stats, runtime::TaskId id, Operation operat
                         const boost::system::error_code& code) {
     ErrorCounters& counters = stats.error_counters();
     const std::string_view call = operation == Operation::Send ? "send()" : "recv()";
-    const ErrorText text{code};
+    const runtime::ErrorText text{&code};
     switch (classify_socket_error(code)) {
         case SocketErrorClass::PortUnreachable:
             ++counters.icmp_port_unreachable;

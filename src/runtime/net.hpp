@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <boost/asio/ip/udp.hpp>
+#include <fmt/format.h>
 
 #include "packet.hpp"
 #include "runtime/wait.hpp"
@@ -121,3 +122,21 @@ inline DatagramBranch on_datagram(DatagramSocket& socket, std::span<std::uint8_t
 }
 
 }  // namespace brindlemoor::runtime
+
+namespace brindlemoor::runtime {
+
+// A socket error as log lines show it, by its description. The text is made only when a line is written: the
+// per-datagram error lines are mostly filtered out, and counting must not pay for a text nobody reads.
+struct ErrorText {
+    const boost::system::error_code* error;
+};
+
+}  // namespace brindlemoor::runtime
+
+template <>
+struct fmt::formatter<brindlemoor::runtime::ErrorText> : fmt::formatter<std::string_view> {
+    template <typename FormatContext>
+    auto format(const brindlemoor::runtime::ErrorText& text, FormatContext& context) const {
+        return fmt::formatter<std::string_view>::format(text.error->message(), context);
+    }
+};

@@ -194,6 +194,18 @@ def conservation_failures(stdout):
     return failures
 
 
+def start_bound(args, ports, env):
+    """Starts the program and waits until each of `ports` is bound; stops it when one never is."""
+    program = Program(args, env=env)
+    try:
+        for port in ports:
+            wait_until_bound(port)
+    except AssertionError:
+        program.stop()
+        raise
+    return program
+
+
 def free_udp_ports(count, host="127.0.0.1"):
     """Finds `count` consecutive UDP ports that are free on `host` now; returns the first."""
     family = socket.AF_INET6 if ":" in host else socket.AF_INET

@@ -14,7 +14,7 @@ import time
 import unittest
 
 from harness import (PACKET, TIMEOUT, Program, clean_env, client_figures, conservation_failures, free_udp_ports,
-                     packet, text_items, unpack, wait_until_bound)
+                     packet, start_bound, text_items, unpack)
 from test_server import COUNTS as SERVER_COUNTS
 
 KEY = 0x0123456789ABCDEF
@@ -28,15 +28,8 @@ NOT_ERRORS = ("rtt_avg", "rtt_hi", "rtt_lo", "sent", "rcvd", "err_skipped_interv
 
 def start_server(base, count, key=KEY, mode="json", interval=100, rust_log="warn"):
     """A running server whose ports are all bound."""
-    server = Program(["-s", "-k", str(key), "-p", str(base), "-n", str(count), "-i", str(interval), "-m", mode,
-                      "127.0.0.1"], env=clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
-    try:
-        for port in range(base, base + count):
-            wait_until_bound(port)
-    except AssertionError:
-        server.stop()
-        raise
-    return server
+    return start_bound(["-s", "-k", str(key), "-p", str(base), "-n", str(count), "-i", str(interval), "-m", mode,
+                        "127.0.0.1"], range(base, base + count), clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
 
 
 def client_args(base, sessions=2, rate=5, interval=200, mode="json", no_probe=False):

@@ -7,8 +7,8 @@ import subprocess
 import time
 import unittest
 
-from harness import (TIMEOUT, Program, UdpPeer, binary, clean_env, free_udp_ports, packet, run, unpack,
-                     wait_until_bound)
+from harness import (TIMEOUT, Program, UdpPeer, binary, clean_env, free_udp_ports, packet, run, start_bound,
+                     unpack, wait_until_bound)
 
 KEY = 0x8877665544332211
 COUNTS = ("pkts_rcvd", "pkts_sent", "invalid_key", "decode_error", "recv_error", "send_error",
@@ -32,14 +32,8 @@ def server_args(base, count=1, interval=100, mode="json", extra=(), listen="127.
 
 def start_server(base, count=1, rust_log="debug", **kwargs):
     """A running server whose ports are all bound."""
-    program = Program(server_args(base, count, **kwargs), env=clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
-    try:
-        for port in range(base, base + count):
-            wait_until_bound(port)
-    except AssertionError:
-        program.stop()
-        raise
-    return program
+    return start_bound(server_args(base, count, **kwargs), range(base, base + count),
+                       clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
 
 
 def echo_round_trip(peer, port, seq=1, host=None):
