@@ -10,6 +10,7 @@ SECONDS_TO_RUN="${1:-10}"
 
 "$BIN" --server --key 42 --port 4000 --sessions 4 127.0.0.1 &
 server=$!
+sleep 1
 "$BIN" --key 42 --port 4000 --sessions 4 --rate 100 --tag demo 127.0.0.1 &
 client=$!
 sleep "$SECONDS_TO_RUN"
