@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
-#include <type_traits>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -22,6 +21,7 @@
 #include <fmt/format.h>
 
 #include "debug_text.hpp"
+#include "decimal.hpp"
 #include "std_streams.hpp"
 #include "version.hpp"
 
@@ -43,51 +43,6 @@ constexpr std::array kOutputModes{OutputMode::Standard, OutputMode::Verbose, Out
 
 constexpr std::size_t kHelpWidth = 100;
 constexpr std::size_t kLongHelpIndent = 10;
-// ---- value parsers ----
-
-enum class IntegerError { empty, invalid_digit, too_large, too_small };
-
-std::string_view reason_of(IntegerError error) {
-    switch (error) {
-        case IntegerError::empty: return "cannot parse integer from empty string";
-        case IntegerError::invalid_digit: return "invalid digit found in string";
-        case IntegerError::too_large: return "number too large to fit in target type";
-        case IntegerError::too_small: return "number too small to fit in target type";
-    }
-    return "invalid digit found in string";
-}
-
-// Decimal text with one optional sign ('-' only for signed types), digits read left to right so that the
-// first fault met decides the error.
-template <typename Int>
-std::variant<Int, IntegerError> parse_decimal(std::string_view text) {
-    if (text.empty()) return IntegerError::empty;
-    bool negative = false;
-    if (text[0] == '+' || text[0] == '-') {
-        if (text.size() == 1) return IntegerError::invalid_digit;
-        if (text[0] == '+') {
-            text.remove_prefix(1);
-        } else if constexpr (std::is_signed_v<Int>) {
-            negative = true;
-            text.remove_prefix(1);
-        }
-    }
-    constexpr Int kMax = std::numeric_limits<Int>::max();
-    constexpr Int kMin = std::numeric_limits<Int>::min();
-    Int result = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return IntegerError::invalid_digit;
-        const Int digit = static_cast<Int>(c - '0');
-        if (negative) {
-            if (result < (kMin + digit) / 10) return IntegerError::too_small;
-            result = static_cast<Int>(result * 10 - digit);
-        } else {
-            if (result > (kMax - digit) / 10) return IntegerError::too_large;
-            result = static_cast<Int>(result * 10 + digit);
-        }
-    }
-    return result;
-}
 
 // ---- the declaration ----
 
@@ -597,6 +552,13 @@ std::optional<std::string> environment_variable(const char* name) {
     return std::string(value);
 }
 
+// The text of a constant as {fmt} writes it, made once.
+template <auto kValue>
+std::string_view constant_text() {
+    static const std::string text = fmt::format("{}", kValue);
+    return text;
+}
+
 std::string debug_optional(const std::optional<std::string>& text) {
     return text ? fmt::format("Some({})", debug_quoted(*text)) : std::string("None");
 }
@@ -605,13 +567,13 @@ std::string debug_optional(const std::optional<std::string>& text) {
 
 ParsedValue<std::uint64_t> parse_u64_value(std::string_view text) {
     const auto parsed = parse_decimal<std::uint64_t>(text);
-    if (const auto* error = std::get_if<IntegerError>(&parsed)) return std::string(reason_of(*error));
+    if (const auto* error = std::get_if<IntegerError>(&parsed)) return std::string(integer_error_text(*error));
     return std::get<std::uint64_t>(parsed);
 }
 
 ParsedValue<std::uint16_t> parse_u16_value(std::string_view text) {
     const auto parsed = parse_decimal<std::int64_t>(text);
-    if (const auto* error = std::get_if<IntegerError>(&parsed)) return std::string(reason_of(*error));
+    if (const auto* error = std::get_if<IntegerError>(&parsed)) return std::string(integer_error_text(*error));
     const std::int64_t value = std::get<std::int64_t>(parsed);
     constexpr std::int64_t kMax = std::numeric_limits<std::uint16_t>::max();
     if (value < 0 || value > kMax) return fmt::format("{} is not in 0..={}", value, kMax);
@@ -625,35 +587,12 @@ std::optional<std::uint64_t> parse_interval(std::string_view text) {
     return *value;
 }
 
-std::string_view default_base_port() {
-    static const std::string text = fmt::format("{}", kDefaultBasePort);
-    return text;
-}
-
-std::string_view default_output_mode() {
-    static const std::string text(as_str(kDefaultOutputMode));
-    return text;
-}
-
-std::string_view default_num_sessions() {
-    static const std::string text = fmt::format("{}", kDefaultNumSessions);
-    return text;
-}
-
-std::string_view default_interval() {
-    static const std::string text = fmt::format("{}", kDefaultInterval);
-    return text;
-}
-
-std::string_view default_rate() {
-    static const std::string text = fmt::format("{}", kDefaultRate);
-    return text;
-}
-
-std::string_view default_false() {
-    static const std::string text = fmt::format("{}", kDefaultFlag);
-    return text;
-}
+std::string_view default_base_port() { return constant_text<kDefaultBasePort>(); }
+std::string_view default_output_mode() { return as_str(kDefaultOutputMode); }
+std::string_view default_num_sessions() { return constant_text<kDefaultNumSessions>(); }
+std::string_view default_interval() { return constant_text<kDefaultInterval>(); }
+std::string_view default_rate() { return constant_text<kDefaultRate>(); }
+std::string_view default_false() { return constant_text<kDefaultFlag>(); }
 
 bool colours_wanted(const ColourEnvironment& environment, bool is_terminal) {
     if (environment.no_color && !environment.no_color->empty()) return false;

@@ -1,7 +1,6 @@
 #include "bouncer_aggregator.hpp"
 
 #include <string_view>
-#include <system_error>
 #include <utility>
 
 #include <boost/asio/this_coro.hpp>
@@ -9,6 +8,7 @@
 #include "bouncer_aggregator_state.hpp"
 #include "bouncer_output.hpp"
 #include "logging.hpp"
+#include "result_stream.hpp"
 #include "runtime/ctrl_c.hpp"
 #include "runtime/task.hpp"
 #include "runtime/timer.hpp"
@@ -29,22 +29,16 @@ struct Aggregator {
     AggregatorState state;
 };
 
-// With nowhere left to report, measuring on would only hide the failure: end the run as failed.
-void exit_unless_written(std::error_code error) {
-    if (!error) return;
-    logging::error(kLogTarget, "Standard output cannot be written: {}", error.message());
-    exit_process(1);
-}
-
 void print_or_exit(const std::optional<BouncerOutput>& record, OutputMode output_mode) {
-    exit_unless_written(record ? print_server_output(*record, output_mode) : write_stdout(kNoCountersLine));
+    exit_unless_written(kLogTarget,
+                        record ? print_server_output(*record, output_mode) : write_stdout(kNoCountersLine));
 }
 
 [[noreturn]] void finish_on_ctrl_c(AggregatorState& state) {
     logging::info(kLogTarget, "CTRL+C, exiting");
     if (const std::optional<BouncerOutput> summary = state.summary_record()) {
-        exit_unless_written(write_stdout(kSummaryHeading));
-        exit_unless_written(print_server_output(*summary, state.output_mode()));
+        exit_unless_written(kLogTarget, write_stdout(kSummaryHeading));
+        exit_unless_written(kLogTarget, print_server_output(*summary, state.output_mode()));
     }
     exit_process(0);
 }

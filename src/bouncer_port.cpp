@@ -32,17 +32,17 @@ DatagramVerdict PortReflector::handle_datagram(std::span<const std::uint8_t> rec
 }
 
 SocketErrorRule socket_error_rule(SocketDirection direction, SocketErrorClass error_class) noexcept {
+    BouncerCounters::Counter BouncerCounters::*counter =
+        direction == SocketDirection::Receive ? &BouncerCounters::recv_error : &BouncerCounters::send_error;
     switch (error_class) {
-        case SocketErrorClass::PortUnreachable:
-            return {logging::Level::Debug, "port unreachable", &BouncerCounters::icmp_port_unreachable};
-        case SocketErrorClass::HostUnreachable:
-            return {logging::Level::Debug, "host unreachable", &BouncerCounters::icmp_host_unreachable};
-        case SocketErrorClass::NetworkUnreachable:
-            return {logging::Level::Debug, "network unreachable", &BouncerCounters::icmp_network_unreachable};
+        case SocketErrorClass::PortUnreachable: counter = &BouncerCounters::icmp_port_unreachable; break;
+        case SocketErrorClass::HostUnreachable: counter = &BouncerCounters::icmp_host_unreachable; break;
+        case SocketErrorClass::NetworkUnreachable: counter = &BouncerCounters::icmp_network_unreachable; break;
         case SocketErrorClass::Other: break;
     }
-    return {logging::Level::Error, "error",
-            direction == SocketDirection::Receive ? &BouncerCounters::recv_error : &BouncerCounters::send_error};
+    const bool unreachable = error_class != SocketErrorClass::Other;
+    return {unreachable ? logging::Level::Debug : logging::Level::Error, socket_error_description(error_class),
+            counter};
 }
 
 std::string format_sender_address(const SenderAddress& address) {

@@ -2,12 +2,12 @@
 
 #include <stdexcept>
 #include <string_view>
-#include <system_error>
 #include <utility>
 
 #include "launcher_output.hpp"
 #include "launcher_rounds.hpp"
 #include "logging.hpp"
+#include "result_stream.hpp"
 #include "runtime/ctrl_c.hpp"
 #include "runtime/task.hpp"
 #include "std_streams.hpp"
@@ -18,21 +18,13 @@ namespace {
 
 constexpr std::string_view kTarget = "brindlemoor::launcher_aggregator";
 
-// A result that cannot reach standard output is lost for good, and a run that goes on measuring without
-// showing anything would look like a success: the run ends instead.
-void exit_if_unwritable(std::error_code error) {
-    if (!error) return;
-    logging::error(kTarget, "Standard output cannot be written: {}", error.message());
-    exit_process(1);
-}
-
 void print_round(const SessionReport& round, OutputMode output_mode, const std::optional<std::string>& tag) {
     const WallClock::time_point now = WallClock::now();
     if (output_mode == OutputMode::JSON) {
-        exit_if_unwritable(print_client_json(now, round.stats, round.error_counters, tag));
+        exit_unless_written(kTarget, print_client_json(now, round.stats, round.error_counters, tag));
     } else {
-        exit_if_unwritable(
-            print_client_text(now, round.stats, round.error_counters, tag, output_mode == OutputMode::Verbose));
+        exit_unless_written(kTarget, print_client_text(now, round.stats, round.error_counters, tag,
+                                                       output_mode == OutputMode::Verbose));
     }
 }
 
@@ -41,9 +33,9 @@ void print_round(const SessionReport& round, OutputMode output_mode, const std::
     logging::info(kTarget, "CTRL+C, exiting");
     const WallClock::time_point now = WallClock::now();
     if (output_mode != OutputMode::JSON && totals.stats.sent != 0) {
-        exit_if_unwritable(write_stdout("Client summary:\n"));
-        exit_if_unwritable(print_client_text(now, totals.stats, totals.error_counters, tag,
-                                             output_mode == OutputMode::Verbose));
+        exit_unless_written(kTarget, write_stdout("Client summary:\n"));
+        exit_unless_written(kTarget, print_client_text(now, totals.stats, totals.error_counters, tag,
+                                                       output_mode == OutputMode::Verbose));
     }
     exit_process(0);
 }

@@ -44,30 +44,22 @@ enum class Operation : std::uint8_t { Send, Receive };
 void count_socket_error(StatsVector& stats, runtime::TaskId id, Operation operation,
                         const boost::system::error_code& code) {
     ErrorCounters& counters = stats.error_counters();
-    const std::string_view call = operation == Operation::Send ? "send()" : "recv()";
-    const runtime::ErrorText text{&code};
-    switch (classify_socket_error(code)) {
-        case SocketErrorClass::PortUnreachable:
-            ++counters.icmp_port_unreachable;
-            logging::debug(kTarget, "Launcher id {} port unreachable on {}: {}", id, call, text);
-            return;
-        case SocketErrorClass::HostUnreachable:
-            ++counters.icmp_host_unreachable;
-            logging::debug(kTarget, "Launcher id {} host unreachable on {}: {}", id, call, text);
-            return;
-        case SocketErrorClass::NetworkUnreachable:
-            ++counters.icmp_network_unreachable;
-            logging::debug(kTarget, "Launcher id {} network unreachable on {}: {}", id, call, text);
-            return;
+    const SocketErrorClass error_class = classify_socket_error(code);
+    switch (error_class) {
+        case SocketErrorClass::PortUnreachable: ++counters.icmp_port_unreachable; break;
+        case SocketErrorClass::HostUnreachable: ++counters.icmp_host_unreachable; break;
+        case SocketErrorClass::NetworkUnreachable: ++counters.icmp_network_unreachable; break;
         case SocketErrorClass::Other:
             if (operation == Operation::Send) {
                 stats.count_send_error();
             } else {
                 ++counters.recv_error;
             }
-            logging::error(kTarget, "Launcher id {} error on {}: {}", id, call, text);
-            return;
+            break;
     }
+    const Level level = error_class == SocketErrorClass::Other ? Level::Error : Level::Debug;
+    logging::log(level, kTarget, "Launcher id {} {} on {}: {}", id, socket_error_description(error_class),
+                 operation == Operation::Send ? "send()" : "recv()", runtime::ErrorText{&code});
 }
 
 // Tests a received datagram and files it with the stats vector when it is a reply of this session.

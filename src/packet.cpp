@@ -55,4 +55,14 @@ SocketErrorClass classify_socket_error(const boost::system::error_code& error) n
     return SocketErrorClass::Other;
 }
 
+std::string_view socket_error_description(SocketErrorClass error_class) noexcept {
+    switch (error_class) {
+        case SocketErrorClass::PortUnreachable: return "port unreachable";
+        case SocketErrorClass::HostUnreachable: return "host unreachable";
+        case SocketErrorClass::NetworkUnreachable: return "network unreachable";
+        case SocketErrorClass::Other: break;
+    }
+    return "error";
+}
+
 }  // namespace brindlemoor

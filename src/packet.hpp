@@ -46,4 +46,8 @@ enum class SocketErrorClass : std::uint8_t { PortUnreachable, HostUnreachable, N
 // (message too long among them): Other. Uses Asio's portable constants, so the rule holds on every platform.
 SocketErrorClass classify_socket_error(const boost::system::error_code& error) noexcept;
 
+// How log lines name a failed send or receive of the class: "port unreachable", "host unreachable",
+// "network unreachable", or "error" for Other.
+std::string_view socket_error_description(SocketErrorClass error_class) noexcept;
+
 }  // namespace brindlemoor

@@ -5,7 +5,7 @@ brindlemoor_library(bm_server_rules
 
 brindlemoor_library(bm_server
   SOURCES src/bouncer.cpp src/bouncer_aggregator.cpp
-  LIBS bm_server_rules bm_runtime bm_server_output bm_packet bm_logging bm_common)
+  LIBS bm_server_rules bm_runtime bm_server_output bm_result_stream bm_packet bm_logging bm_common)
 target_precompile_headers(bm_server REUSE_FROM bm_runtime)
 
 brindlemoor_test(bouncer_rules_test

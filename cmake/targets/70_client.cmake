@@ -7,7 +7,7 @@ brindlemoor_library(bm_client_logic
 
 brindlemoor_library(bm_client
   SOURCES src/launcher.cpp src/launcher_session.cpp src/launcher_aggregator.cpp
-  LIBS bm_client_logic bm_runtime bm_client_stats bm_packet bm_logging bm_common)
+  LIBS bm_client_logic bm_runtime bm_client_stats bm_result_stream bm_packet bm_logging bm_common)
 target_precompile_headers(bm_client REUSE_FROM bm_runtime)
 # The session's coroutine frame is too large for Asio's frame cache, so GCC 12 sees its aligned_alloc next to
 # Asio's sized operator delete (which frees it correctly) and reports a mismatch that is not there.

@@ -59,10 +59,8 @@ void BlockingPool::run_thread() {
         }
         try {
             job->run();
-        } catch (const std::exception& error) {
-            write_panic_report(kWorkerThreadName, "a blocking job", error.what());
         } catch (...) {
-            write_panic_report(kWorkerThreadName, "a blocking job", "Box<dyn Any>");
+            report_escaped_exception("a blocking job", std::current_exception());
         }
     }
 }

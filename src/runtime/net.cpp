@@ -15,6 +15,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/redirect_error.hpp>
 
+#include "decimal.hpp"
 #include "runtime/blocking_pool.hpp"
 #include "runtime/runtime.hpp"
 
@@ -47,17 +48,12 @@ IoResult receive_bounded(std::span<std::uint8_t, kPacketSize> buffer, Receive&& 
     return IoResult{length, {}};
 }
 
-// Digits with one optional leading '+', as a 16-bit port.
+// Decimal digits as a 16-bit port; one leading '+' only where `allow_plus`.
 std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_plus) {
-    if (allow_plus && !text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    unsigned value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-        if (value > 65535) return std::nullopt;
-    }
-    return static_cast<std::uint16_t>(value);
+    if (!allow_plus && text.starts_with('+')) return std::nullopt;
+    const auto parsed = parse_decimal<std::uint16_t>(text);
+    if (const auto* port = std::get_if<std::uint16_t>(&parsed)) return *port;
+    return std::nullopt;
 }
 
 // "1.2.3.4:5", "[::1]:5" or "[fe80::1%eth0]:5"; anything else is no numeric socket address.
@@ -241,10 +237,11 @@ Awaitable<IoResult> DatagramSocket::receive_from(std::span<std::uint8_t, kPacket
     }
 }
 
-Awaitable<IoResult> DatagramSocket::send(std::span<const std::uint8_t> datagram) {
+template <typename SendCall>
+Awaitable<IoResult> DatagramSocket::send_when_writable(SendCall send_call) {
     for (;;) {
         boost::system::error_code error;
-        const std::size_t length = socket_.send(boost::asio::buffer(datagram.data(), datagram.size()), 0, error);
+        const std::size_t length = send_call(error);
         if (!would_block(error)) co_return IoResult{error ? 0 : length, error};
         boost::system::error_code wait_error;
         co_await socket_.async_wait(Udp::socket::wait_write, boost::asio::redirect_error(boost::asio::use_awaitable, wait_error));
@@ -252,16 +249,16 @@ Awaitable<IoResult> DatagramSocket::send(std::span<const std::uint8_t> datagram)
     }
 }
 
+Awaitable<IoResult> DatagramSocket::send(std::span<const std::uint8_t> datagram) {
+    return send_when_writable([this, datagram](boost::system::error_code& error) {
+        return socket_.send(boost::asio::buffer(datagram.data(), datagram.size()), 0, error);
+    });
+}
+
 Awaitable<IoResult> DatagramSocket::send_to(std::span<const std::uint8_t> datagram, const Udp::endpoint& destination) {
-    for (;;) {
-        boost::system::error_code error;
-        const std::size_t length =
-            socket_.send_to(boost::asio::buffer(datagram.data(), datagram.size()), destination, 0, error);
-        if (!would_block(error)) co_return IoResult{error ? 0 : length, error};
-        boost::system::error_code wait_error;
-        co_await socket_.async_wait(Udp::socket::wait_write, boost::asio::redirect_error(boost::asio::use_awaitable, wait_error));
-        if (wait_error) co_return IoResult{0, wait_error};
-    }
+    return send_when_writable([this, datagram, &destination](boost::system::error_code& error) {
+        return socket_.send_to(boost::asio::buffer(datagram.data(), datagram.size()), destination, 0, error);
+    });
 }
 
 Udp::endpoint DatagramSocket::local_endpoint() const {

@@ -86,6 +86,10 @@ private:
     friend SetupResult<DatagramSocket> make_datagram_socket(Udp::socket socket);
     explicit DatagramSocket(Udp::socket socket);
     void arm_readiness_wait();
+    // Calls `send_call(error)` (one non-blocking send) until the socket takes the datagram or fails otherwise than
+    // with would-block.
+    template <typename SendCall>
+    Awaitable<IoResult> send_when_writable(SendCall send_call);
 
     Udp::socket socket_;
     std::shared_ptr<Readiness> readiness_;  // shared with the pending readiness wait

@@ -47,6 +47,18 @@ void write_panic_report(std::string_view thread, std::string_view location, std:
     write_stderr(fmt::format("thread '{}' panicked at {}:\n{}\n", thread, location, message));
 }
 
+std::optional<std::string> report_escaped_exception(std::string_view location, std::exception_ptr error) {
+    std::optional<std::string> text;
+    try {
+        std::rethrow_exception(std::move(error));
+    } catch (const std::exception& escaped) {
+        text = escaped.what();
+    } catch (...) {
+    }
+    write_panic_report(kWorkerThreadName, location, text ? *text : "Box<dyn Any>");
+    return text;
+}
+
 // One worker: its io_context, run by its thread alone, and the waits its tasks are parked in.
 class Worker {
 public:
@@ -91,10 +103,8 @@ private:
             try {
                 context_.run();
                 break;
-            } catch (const std::exception& error) {
-                write_panic_report(kWorkerThreadName, "a runtime handler", error.what());
             } catch (...) {
-                write_panic_report(kWorkerThreadName, "a runtime handler", "Box<dyn Any>");
+                report_escaped_exception("a runtime handler", std::current_exception());
             }
         }
         this_worker_parked_waits = nullptr;

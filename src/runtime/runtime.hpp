@@ -3,8 +3,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -78,6 +81,9 @@ TaskId next_task_id() noexcept;
 void name_runtime_thread() noexcept;
 // Writes "thread '<thread>' panicked at <location>:\n<message>\n" to standard error in one write.
 void write_panic_report(std::string_view thread, std::string_view location, std::string_view message);
+// Writes the panic report of an exception that escaped at `location` on a runtime thread, and yields its what()
+// text; none (the report shows "Box<dyn Any>") when it was no std::exception.
+std::optional<std::string> report_escaped_exception(std::string_view location, std::exception_ptr error);
 }  // namespace detail
 
 }  // namespace brindlemoor::runtime

@@ -25,17 +25,7 @@ namespace detail {
 
 void JoinState::finish(std::exception_ptr panic) {
     JoinOutcome outcome;
-    if (panic) {
-        std::optional<std::string> text;
-        try {
-            std::rethrow_exception(panic);
-        } catch (const std::exception& error) {
-            text = error.what();
-        } catch (...) {
-        }
-        write_panic_report(kWorkerThreadName, fmt::format("task Id({})", id_), text ? *text : "Box<dyn Any>");
-        outcome.panic.emplace(id_, std::move(text));
-    }
+    if (panic) outcome.panic.emplace(id_, report_escaped_exception(fmt::format("task Id({})", id_), std::move(panic)));
     std::vector<std::shared_ptr<Wakeable>> joiners;
     {
         std::lock_guard lock(mutex_);

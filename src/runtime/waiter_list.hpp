@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/intrusive_list.hpp"
+
 // Registration of waiting tasks with event sources that are not Asio objects (channels, Ctrl+C, join handles).
 // A source keeps one WaiterList per kind of event under its own mutex; a waiting task registers a Wakeable
 // that it holds weakly, so a source never keeps a waiter alive and a waiter that is gone is skipped.
@@ -24,38 +26,21 @@ protected:
     ~Wakeable() = default;
 };
 
-// Intrusive FIFO of registrations; every member function requires the owning source's mutex to be held.
+// FIFO of registrations; every member function requires the owning source's mutex to be held.
 class WaiterList {
 public:
-    struct Node {
-        Node* prev = nullptr;
-        Node* next = nullptr;
-        bool linked = false;
+    struct Node : IntrusiveList<Node>::Hook {
         std::weak_ptr<Wakeable> target;
     };
 
-    void push(Node& node) noexcept {
-        node.prev = tail_;
-        node.next = nullptr;
-        (tail_ ? tail_->next : head_) = &node;
-        tail_ = &node;
-        node.linked = true;
-    }
-
-    void remove(Node& node) noexcept {
-        if (!node.linked) return;
-        (node.prev ? node.prev->next : head_) = node.next;
-        (node.next ? node.next->prev : tail_) = node.prev;
-        node.prev = node.next = nullptr;
-        node.linked = false;
-    }
+    void push(Node& node) noexcept { nodes_.push_back(node); }
+    void remove(Node& node) noexcept { nodes_.remove(node); }
 
     // Unlinks registrations from the front until one whose waiter still exists; that waiter, or null.
     std::shared_ptr<Wakeable> pop_live() noexcept {
-        while (head_) {
-            Node& node = *head_;
-            remove(node);
-            if (auto target = node.target.lock()) return target;
+        while (Node* node = nodes_.front()) {
+            nodes_.remove(*node);
+            if (auto target = node->target.lock()) return target;
         }
         return nullptr;
     }
@@ -66,8 +51,7 @@ public:
     }
 
 private:
-    Node* head_ = nullptr;
-    Node* tail_ = nullptr;
+    IntrusiveList<Node> nodes_;
 };
 
 // One waiter's place in a source's WaiterList. Constructed with the source's mutex held; unlinks itself on
