@@ -16,11 +16,10 @@ import re
 import signal
 import subprocess
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import free_udp_ports, wait_until_bound  # noqa: E402
+from harness import Program, client_args, free_udp_ports, server_args, wait_until_bound  # noqa: E402
 
 KEY = 0x5EED
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
@@ -38,43 +37,20 @@ def peak_rss_mib(pid):
     return float("nan")
 
 
-class Running:
-    """A process whose standard output is collected line by line; its standard error is kept for failures."""
-
-    def __init__(self, args):
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env={**os.environ, "RUST_LOG": "warn"})
-        self.lines = []
-        self.errors = []
-        self._threads = [threading.Thread(target=self._collect, args=(self.proc.stdout, self.lines), daemon=True),
-                         threading.Thread(target=self._collect, args=(self.proc.stderr, self.errors), daemon=True)]
-        for thread in self._threads:
-            thread.start()
-
-    @staticmethod
-    def _collect(stream, into):
-        for line in iter(stream.readline, b""):
-            into.append(line)
-
-    def interrupt(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-        self.proc.wait(timeout=60)
-        for thread in self._threads:
-            thread.join(timeout=60)
+def start(binary, args):
+    """The program under measurement; unlike the tests, it keeps the caller's environment (TOKIO_WORKER_THREADS)."""
+    return Program(args, env={**os.environ, "RUST_LOG": "warn"}, executable=binary)
 
 
 def measure(binary, sessions, rate, seconds, interval=1000):
     """Runs a server with one port per session and the client against it; returns the figures."""
     base = free_udp_ports(sessions)
-    server = Running([binary, "-s", "-k", str(KEY), "-p", str(base), "-n", str(sessions), "-i", str(interval),
-                      "-m", "json", "127.0.0.1"])
+    server = start(binary, server_args(KEY, base, sessions, interval=interval))
     client = None
     try:
         for port in (base, base + sessions - 1):
             wait_until_bound(port, timeout=120)
-        client = Running([binary, "-k", str(KEY), "-p", str(base), "-n", str(sessions), "-r", str(rate),
-                          "-i", str(interval), "-m", "json", "127.0.0.1"])
+        client = start(binary, client_args(KEY, base, sessions, rate, interval))
         # The sessions start over one interval; their first reports make an empty round.
         time.sleep(seconds + 2 * interval / 1000)
         figures = {"client_cpu_s": cpu_seconds(client.proc.pid), "server_cpu_s": cpu_seconds(server.proc.pid),
@@ -83,9 +59,11 @@ def measure(binary, sessions, rate, seconds, interval=1000):
         for program in (client, server):
             if program:
                 program.interrupt()
+                program.wait(timeout=60)
     if client.proc.returncode != 0:
-        raise RuntimeError(f"client ended with {client.proc.returncode}: {b''.join(client.errors[-20:]).decode()}")
-    rounds = [json.loads(line) for line in client.lines]
+        tail = b"".join(client.stderr_lines[-20:]).decode()
+        raise RuntimeError(f"client ended with {client.proc.returncode}: {tail}")
+    rounds = [json.loads(line) for line in client.stdout_lines]
     # A round is the next `sessions` reports, whichever sessions sent them, and every session's first report is
     # empty: after R rounds the sessions have reported R - 1 full intervals each, give or take the reports that
     # the start stagger moves across a round boundary. So the first round may carry a few sends, and the total

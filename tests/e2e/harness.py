@@ -19,12 +19,24 @@ if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
 
 PACKET = struct.Struct(">QQQHH")
 TIMEOUT = 30.0  # generous: the machine may be loaded
+# The time of day that starts a text result line, and the timestamp and blank that start a text log line.
+TIME = r"\d\d:\d\d:\d\d\.\d{3}"
+LOG_PREFIX = r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z "
+# The leading items of a client text round (and of its summary) in every text mode.
+CLIENT_TEXT_ROUND = re.compile("^" + TIME + r" rtt_avg: \S+ rtt_hi: \S+ rtt_lo: \S+ sent: \d+ rcvd: \d+")
 # Items of a client or server text line: "label: value"; "decode error" is the one label with a blank.
 TEXT_ITEM = re.compile(r" (decode error|[a-z_]+): (\S+)")
 # The client's per-number figures under their JSON names, with the labels of the text line.
 CLIENT_FIGURES = {"pkts_sent": "sent", "pkts_rcvd": "rcvd", "pkts_lost": "lost", "pkts_dups": "dups",
                   "pkts_reordered": "reords"}
+# Items of a verbose client line that are no fault; a late timer on a loaded machine may skip an interval.
+NOT_FAULTS = ("rtt_avg", "rtt_hi", "rtt_lo", "sent", "rcvd", "err_skipped_interval")
+# The counts of a server JSON line, in the order the line has them.
+SERVER_COUNTS = ("pkts_rcvd", "pkts_sent", "invalid_key", "decode_error", "recv_error", "send_error",
+                 "icmp_port_unreachable", "icmp_host_unreachable", "icmp_network_unreachable")
 
+
+# Processes
 
 def binary():
     return os.environ["BRINDLEMOOR_BIN"]
@@ -49,11 +61,39 @@ def run(args, env=None, timeout=TIMEOUT):
     return done.returncode, done.stdout, done.stderr
 
 
-class Program:
-    """A running instance whose standard output and error are collected line by line."""
+def run_with_stdout_closed(args, env=None, timeout=TIMEOUT):
+    """Runs the binary to its end with nobody reading its standard output; returns (status, stderr bytes)."""
+    with subprocess.Popen([binary(), *args], env=env or clean_env(),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        proc.stdout.close()
+        try:
+            _, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            raise
+    return proc.returncode, err
 
-    def __init__(self, args, env=None):
-        self.proc = subprocess.Popen([binary(), *args], env=env or clean_env(),
+
+def assert_run_ends(test, args, status, log_pattern, log_filter="info"):
+    """Runs the binary under `log_filter` and under "off": both end with `status` without standard output; the
+    log matches `log_pattern` under the first and is empty under the second."""
+    for rust_log in (log_filter, "off"):
+        with test.subTest(rust_log=rust_log):
+            ended, out, err = run(args, env=clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
+            test.assertEqual(ended, status)
+            test.assertEqual(out, b"")
+            if rust_log == "off":
+                test.assertEqual(err, b"")
+            else:
+                test.assertRegex(err.decode(), log_pattern)
+
+
+class Program:
+    """A running instance whose standard output and error are collected line by line. The tests run the binary
+    under test in a clean environment; `executable` and `env` run another build or keep other variables."""
+
+    def __init__(self, args, env=None, executable=None):
+        self.proc = subprocess.Popen([executable or binary(), *args], env=env or clean_env(),
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.stdout_lines = []
         self.stderr_lines = []
@@ -69,40 +109,38 @@ class Program:
             self._events.put(None)
         self._events.put(None)
 
-    def _wait_for(self, lines, predicate, timeout, what):
+    def _wait_lines(self, lines, predicate, count, after, timeout):
+        """Waits until `count` of `lines` from index `after` on match; returns them. Fails when the time is up,
+        or when the process has ended and its last lines have been read without enough matches."""
         deadline = time.monotonic() + timeout
         while True:
-            for raw in list(lines):
-                if predicate(raw.decode("utf-8", "replace")):
-                    return raw.decode("utf-8", "replace")
+            # Looked at before the lines are, so that a line read just before the end is not missed.
+            ended = self.proc.poll() is not None and not any(reader.is_alive() for reader in self._readers)
+            matching = [line for line in (raw.decode("utf-8", "replace") for raw in list(lines)[after:])
+                        if predicate(line)]
+            if len(matching) >= count:
+                return matching[:count]
             left = deadline - time.monotonic()
-            if left <= 0 or (self.proc.poll() is not None and all(not r.is_alive() for r in self._readers)):
-                raise AssertionError(f"no {what} line matched; stdout={self.stdout()!r} stderr={self.stderr()!r}")
+            if left <= 0 or ended:
+                stream = "stdout" if lines is self.stdout_lines else "stderr"
+                raise AssertionError(f"{len(matching)} of {count} {stream} lines matched; "
+                                     f"stdout={self.stdout()!r} stderr={self.stderr()!r}")
             try:
                 self._events.get(timeout=min(left, 0.5))
             except queue.Empty:
                 pass
 
     def wait_stdout(self, predicate, timeout=TIMEOUT):
-        return self._wait_for(self.stdout_lines, predicate, timeout, "stdout")
+        """Waits for a stdout line that matches; returns the first."""
+        return self._wait_lines(self.stdout_lines, predicate, 1, 0, timeout)[0]
 
     def wait_stderr(self, predicate, timeout=TIMEOUT):
-        return self._wait_for(self.stderr_lines, predicate, timeout, "stderr")
+        """Waits for a stderr line that matches; returns the first."""
+        return self._wait_lines(self.stderr_lines, predicate, 1, 0, timeout)[0]
 
     def wait_stdout_count(self, predicate, count, timeout=TIMEOUT, after=0):
         """Waits until `count` stdout lines from line index `after` on match; returns them."""
-        deadline = time.monotonic() + timeout
-        while True:
-            matching = [raw.decode("utf-8", "replace") for raw in list(self.stdout_lines)[after:]
-                        if predicate(raw.decode("utf-8", "replace"))]
-            if len(matching) >= count:
-                return matching[:count]
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                raise AssertionError(f"{len(matching)} of {count} stdout lines; stderr={self.stderr()!r}")
-            try:
-                self._events.get(timeout=0.5)
-            except queue.Empty:
-                pass
+        return self._wait_lines(self.stdout_lines, predicate, count, after, timeout)
 
     def interrupt(self):
         self.proc.send_signal(signal.SIGINT)
@@ -146,9 +184,117 @@ class Program:
         self.stop()
 
 
+def server_args(key, base, count=1, interval=100, mode="json", extra=(), listen="127.0.0.1"):
+    """A server command line; `listen` None leaves the listen address to the program."""
+    return ["-s", "-k", str(key), "-p", str(base), "-n", str(count), "-i", str(interval), "-m", mode, *extra,
+            *([listen] if listen is not None else [])]
+
+
+def client_args(key, port, sessions=1, rate=5, interval=200, mode="json", no_probe=False, extra=()):
+    """A client command line aimed at 127.0.0.1."""
+    return ["-k", str(key), "-p", str(port), "-n", str(sessions), "-r", str(rate), "-i", str(interval),
+            "-m", mode, *(["--no_probe"] if no_probe else []), *extra, "127.0.0.1"]
+
+
+def start_bound(args, ports, env):
+    """Starts the program and waits until each of `ports` is bound; stops it when one never is."""
+    program = Program(args, env=env)
+    try:
+        for port in ports:
+            wait_until_bound(port)
+    except AssertionError:
+        program.stop()
+        raise
+    return program
+
+
+def start_server(key, base, count=1, rust_log="warn", **kwargs):
+    """A running server whose ports are all bound; `kwargs` go to server_args."""
+    return start_bound(server_args(key, base, count, **kwargs), range(base, base + count),
+                       clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
+
+
+def start_client(key, port, rust_log="info", **kwargs):
+    """A running client; `kwargs` go to client_args."""
+    return Program(client_args(key, port, **kwargs), env=clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
+
+
+# Ports and waits
+
+def ports_free(base, count, host="127.0.0.1"):
+    """True when UDP ports `base` to `base + count - 1` can all be bound on `host` now."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    held = []
+    try:
+        for port in range(base, base + count):
+            s = socket.socket(family, socket.SOCK_DGRAM)
+            held.append(s)
+            s.bind((host, port))
+        return True
+    except OSError:
+        return False
+    finally:
+        for s in held:
+            s.close()
+
+
+def free_udp_ports(count, host="127.0.0.1"):
+    """Finds `count` consecutive UDP ports that are free on `host` now; returns the first."""
+    for _ in range(200):
+        base = random.randrange(20000, 60000 - count)
+        if ports_free(base, count, host):
+            return base
+    raise RuntimeError("no free port range")
+
+
+def udp_bound_family(port):
+    """"udp" or "udp6" when some socket of this machine is bound to UDP `port`, else None (read from /proc)."""
+    for family in ("udp", "udp6"):
+        with open(f"/proc/net/{family}") as table:
+            for row in table.readlines()[1:]:
+                local = row.split()[1]
+                if int(local.rsplit(":", 1)[1], 16) == port:
+                    return family
+    return None
+
+
+def wait_until_bound(port, timeout=TIMEOUT):
+    """Waits, without touching the port, until a socket is bound to UDP `port`; returns its family."""
+    deadline = time.monotonic() + timeout
+    while True:
+        family = udp_bound_family(port)
+        if family:
+            return family
+        if time.monotonic() > deadline:
+            raise AssertionError(f"nothing bound to UDP port {port}")
+        time.sleep(0.02)
+
+
+def wait_server_sums(program, predicate, timeout=TIMEOUT):
+    """Sums the counts of a JSON-mode server's lines until `predicate(sums)` holds, the time is up or the server
+    has ended; returns the last sums."""
+    deadline = time.monotonic() + timeout
+    while True:
+        sums = dict.fromkeys(SERVER_COUNTS, 0)
+        for raw in list(program.stdout_lines):
+            record = json.loads(raw)
+            for name in SERVER_COUNTS:
+                sums[name] += record[name]
+        if predicate(sums) or time.monotonic() > deadline or program.proc.poll() is not None:
+            return sums
+        time.sleep(0.05)
+
+
+# Parsing
+
 def text_items(line):
     """The items of a text result line as {label: value text}."""
     return dict(TEXT_ITEM.findall(line))
+
+
+def fault_counters(line, allowed=()):
+    """The items of a verbose client line that count faults, without those named in `allowed`."""
+    return {label: value for label, value in text_items(line).items() if label not in NOT_FAULTS + allowed}
 
 
 def client_figures(line):
@@ -166,6 +312,14 @@ def client_figures(line):
 def unaccounted(figures):
     """Numbers filed as sent that are neither answered once nor lost; 0 when every one is accounted for."""
     return figures["pkts_sent"] - (figures["pkts_rcvd"] - figures["pkts_dups"]) - figures["pkts_lost"]
+
+
+def text_rounds_and_summary(stdout):
+    """Splits a text-mode client run's output that ends with its summary into (round lines, summary line)."""
+    lines = stdout.splitlines()
+    if len(lines) < 2 or lines[-2] != "Client summary:":
+        raise AssertionError(f"the output does not end with a summary: {lines!r}")
+    return lines[:-2], lines[-1]
 
 
 def conservation_failures(stdout):
@@ -194,60 +348,12 @@ def conservation_failures(stdout):
     return failures
 
 
-def start_bound(args, ports, env):
-    """Starts the program and waits until each of `ports` is bound; stops it when one never is."""
-    program = Program(args, env=env)
-    try:
-        for port in ports:
-            wait_until_bound(port)
-    except AssertionError:
-        program.stop()
-        raise
-    return program
+def every_datagram_ended_once(sums):
+    """A datagram the server received ends as exactly one of wrong length, wrong key or echo."""
+    return sums["pkts_rcvd"] == sums["decode_error"] + sums["invalid_key"] + sums["pkts_sent"]
 
 
-def free_udp_ports(count, host="127.0.0.1"):
-    """Finds `count` consecutive UDP ports that are free on `host` now; returns the first."""
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    for _ in range(200):
-        base = random.randrange(20000, 60000 - count)
-        held = []
-        try:
-            for port in range(base, base + count):
-                s = socket.socket(family, socket.SOCK_DGRAM)
-                held.append(s)
-                s.bind((host, port))
-            return base
-        except OSError:
-            continue
-        finally:
-            for s in held:
-                s.close()
-    raise RuntimeError("no free port range")
-
-
-def udp_bound_family(port):
-    """"udp" or "udp6" when some socket of this machine is bound to UDP `port`, else None (read from /proc)."""
-    for family in ("udp", "udp6"):
-        with open(f"/proc/net/{family}") as table:
-            for row in table.readlines()[1:]:
-                local = row.split()[1]
-                if int(local.rsplit(":", 1)[1], 16) == port:
-                    return family
-    return None
-
-
-def wait_until_bound(port, timeout=TIMEOUT):
-    """Waits, without touching the port, until a socket is bound to UDP `port`; returns its family."""
-    deadline = time.monotonic() + timeout
-    while True:
-        family = udp_bound_family(port)
-        if family:
-            return family
-        if time.monotonic() > deadline:
-            raise AssertionError(f"nothing bound to UDP port {port}")
-        time.sleep(0.02)
-
+# UDP peers
 
 def packet(seq, key, payload, port_lo=0, port_hi=0):
     return PACKET.pack(seq, key, payload, port_lo, port_hi)
@@ -277,15 +383,6 @@ class UdpPeer:
         """Returns (data, (host, port)) or raises socket.timeout."""
         self.sock.settimeout(timeout)
         return self.sock.recvfrom(size)
-
-    def recv_none(self, wait=0.3):
-        """True when nothing arrives within `wait` seconds (used only after a positive control)."""
-        self.sock.settimeout(wait)
-        try:
-            self.sock.recvfrom(2048)
-            return False
-        except socket.timeout:
-            return True
 
     def close(self):
         self.sock.close()

@@ -1,26 +1,19 @@
 """Client mode end to end: against the real server, against a scripted reflector that misbehaves, without any
 server, and the runs it refuses or cannot set up."""
 
+import functools
 import json
 import re
-import subprocess
 import unittest
 
-from harness import (TIMEOUT, Program, binary, clean_env, conservation_failures, free_udp_ports, run, text_items,
-                     unpack, wait_until_bound)
+import harness
+from harness import (CLIENT_TEXT_ROUND, assert_run_ends, clean_env, client_args, conservation_failures,
+                     free_udp_ports, run, run_with_stdout_closed, start_server, text_items, text_rounds_and_summary,
+                     unpack)
 from reflector import Reflector, echo
 
 KEY = 0x1122334455667788
-TEXT_ROUND = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} rtt_avg: \S+ rtt_hi: \S+ rtt_lo: \S+ sent: \d+ rcvd: \d+")
-
-
-def client_args(port, sessions=1, rate=5, interval=200, mode="json", extra=()):
-    return ["-k", str(KEY), "-p", str(port), "-n", str(sessions), "-r", str(rate), "-i", str(interval),
-            "-m", mode, *extra, "127.0.0.1"]
-
-
-def start_client(port, rust_log="info", **kwargs):
-    return Program(client_args(port, **kwargs), env=clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
+start_client = functools.partial(harness.start_client, KEY)
 
 
 def json_rounds(program, count):
@@ -39,11 +32,9 @@ class AgainstServer(unittest.TestCase):
     """The client measuring the real server on loopback."""
 
     def start_server(self, base, count):
-        server = Program(["-s", "-k", str(KEY), "-p", str(base), "-n", str(count), "-m", "json", "127.0.0.1"],
-                         env=clean_env(RUST_LOG="warn"))
+        # The program's default interval; only the client's output is read here.
+        server = start_server(KEY, base, count, interval=1000)
         self.addCleanup(server.stop)
-        for port in range(base, base + count):
-            wait_until_bound(port)
         return server
 
     def test_json_rounds_hold_every_send_and_ctrl_c_prints_no_summary(self):
@@ -82,14 +73,12 @@ class AgainstServer(unittest.TestCase):
                 server = self.start_server(base, 2)
                 with start_client(base, sessions=2, rate=5, interval=200, mode=mode, extra=extra,
                                   rust_log="debug") as client:
-                    client.wait_stdout_count(TEXT_ROUND.match, 3)
+                    client.wait_stdout_count(CLIENT_TEXT_ROUND.match, 3)
                     client.interrupt()
                     self.assertEqual(client.wait(), 0)
-                    lines = client.stdout().splitlines()
-                    self.assertEqual(lines[-2], "Client summary:", lines)
-                    rounds, summary = lines[:-2], lines[-1]
+                    rounds, summary = text_rounds_and_summary(client.stdout())
                     for line in rounds + [summary]:
-                        self.assertRegex(line, TEXT_ROUND)
+                        self.assertRegex(line, CLIENT_TEXT_ROUND)
                         if mode == "standard":
                             # Nothing lost, no errors: only the six leading items and the tag.
                             self.assertRegex(line, r"rcvd: \d+ tag: e2e$")
@@ -111,7 +100,7 @@ class AgainstReflector(unittest.TestCase):
 
     def test_without_probe_the_sessions_take_consecutive_ports_from_the_base(self):
         with Reflector(count=4) as reflector:
-            with start_client(reflector.base, sessions=3, extra=("--no_probe",)):
+            with start_client(reflector.base, sessions=3, no_probe=True):
                 received = reflector.wait_received(lambda got: len({address for _, address, _ in got}) == 3)
             firsts = first_datagrams_by_session(received)
             self.assertEqual([port for port, _ in firsts], [reflector.base, reflector.base + 1, reflector.base + 2])
@@ -199,13 +188,12 @@ class AgainstReflector(unittest.TestCase):
             return [(0.0, answer)]
 
         with Reflector(count=1, respond=respond) as reflector:
-            with start_client(reflector.base, rate=10, interval=500, mode="verbose", extra=("--no_probe",)) as client:
-                client.wait_stdout_count(TEXT_ROUND.match, 6)
+            with start_client(reflector.base, rate=10, interval=500, mode="verbose", no_probe=True) as client:
+                client.wait_stdout_count(CLIENT_TEXT_ROUND.match, 6)
                 client.interrupt()
                 self.assertEqual(client.wait(), 0)
-        lines = client.stdout().splitlines()
-        self.assertEqual(lines[-2], "Client summary:")
-        totals = {label: value for label, value in text_items(lines[-1]).items() if not label.startswith("rtt")}
+        _, summary = text_rounds_and_summary(client.stdout())
+        totals = {label: value for label, value in text_items(summary).items() if not label.startswith("rtt")}
         sent = int(totals.pop("sent"))
         self.assertEqual(totals, {"rcvd": str(sent - 4), "lost": "5", "reords": "1", "dups": "1",
                                   "decode error": "1", "err_rcvd_seq_high": "0", "err_rcvd_between_windows": "0",
@@ -235,7 +223,7 @@ class WithoutServer(unittest.TestCase):
 
     def test_sessions_count_port_unreachable_and_lose_every_send(self):
         port = free_udp_ports(1)
-        with start_client(port, rust_log="debug", extra=("--no_probe",)) as client:
+        with start_client(port, rust_log="debug", no_probe=True) as client:
             rounds = json_rounds(client, 4)
         for record in rounds[1:]:
             self.assertEqual(record["pkts_rcvd"], 0, record)
@@ -254,16 +242,9 @@ class SetupFailures(unittest.TestCase):
             ("[::1]", ("--no_probe",), "Client error: Address family not supported by protocol"),
         ]
         for target, extra, message in cases:
-            for rust_log in ("info", "off"):
-                with self.subTest(target=target, extra=extra, rust_log=rust_log):
-                    args = ["-k", "1", "-p", "4000", *extra, target]
-                    status, out, err = run(args, env=clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
-                    self.assertEqual(status, 1)
-                    self.assertEqual(out, b"")
-                    if rust_log == "off":
-                        self.assertEqual(err, b"")
-                    else:
-                        self.assertRegex(err.decode(), f"ERROR brindlemoor::launcher: {re.escape(message)}")
+            with self.subTest(target=target, extra=extra):
+                assert_run_ends(self, ["-k", "1", "-p", "4000", *extra, target], 1,
+                                f"ERROR brindlemoor::launcher: {re.escape(message)}")
 
     def test_runs_that_cannot_work_are_refused_with_status_2_before_anything_is_sent(self):
         cases = [
@@ -274,16 +255,9 @@ class SetupFailures(unittest.TestCase):
         ]
         with Reflector(count=1) as reflector:
             for extra, message in cases:
-                for rust_log in ("info", "off"):
-                    with self.subTest(extra=extra, rust_log=rust_log):
-                        args = ["-k", "1", "-p", str(reflector.base), *extra, "127.0.0.1"]
-                        status, out, err = run(args, env=clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
-                        self.assertEqual(status, 2)
-                        self.assertEqual(out, b"")
-                        if rust_log == "off":
-                            self.assertEqual(err, b"")
-                        else:
-                            self.assertRegex(err.decode(), f"ERROR brindlemoor::launcher: {re.escape(message)}")
+                with self.subTest(extra=extra):
+                    assert_run_ends(self, ["-k", "1", "-p", str(reflector.base), *extra, "127.0.0.1"], 2,
+                                    f"ERROR brindlemoor::launcher: {re.escape(message)}")
             self.assertEqual(reflector.received, [])
 
     def test_a_rate_whose_windows_cannot_be_allocated_ends_with_status_1(self):
@@ -299,11 +273,9 @@ class SetupFailures(unittest.TestCase):
 
     def test_closed_standard_output_ends_the_run_with_status_1(self):
         with Reflector(count=1) as reflector:
-            proc = subprocess.Popen([binary(), *client_args(reflector.base, extra=("--no_probe",))],
-                                    env=clean_env(NO_COLOR="1"), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            proc.stdout.close()
-            _, err = proc.communicate(timeout=TIMEOUT)
-        self.assertEqual(proc.returncode, 1)
+            status, err = run_with_stdout_closed(client_args(KEY, reflector.base, no_probe=True),
+                                                 clean_env(NO_COLOR="1"))
+        self.assertEqual(status, 1)
         errors = [event for event in map(json.loads, err.splitlines()) if event["level"] == "ERROR"]
         self.assertEqual([(event["target"], event["message"]) for event in errors],
                          [("brindlemoor::launcher_aggregator", "Standard output cannot be written: Broken pipe")])

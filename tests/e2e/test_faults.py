@@ -4,6 +4,7 @@ Every client run is checked to account for each number it sent."""
 
 import collections
 import concurrent.futures
+import functools
 import json
 import random
 import re
@@ -13,32 +14,15 @@ import threading
 import time
 import unittest
 
-from harness import (PACKET, TIMEOUT, Program, clean_env, client_figures, conservation_failures, free_udp_ports,
-                     packet, start_bound, text_items, unpack)
-from test_server import COUNTS as SERVER_COUNTS
+import harness
+from harness import (CLIENT_TEXT_ROUND, PACKET, SERVER_COUNTS, TIME, TIMEOUT, Program, clean_env, client_figures,
+                     conservation_failures, every_datagram_ended_once, fault_counters, free_udp_ports, packet,
+                     server_args, start_server, text_items, text_rounds_and_summary, unpack, wait_server_sums)
 
 KEY = 0x0123456789ABCDEF
-TIME = r"\d\d:\d\d:\d\d\.\d{3}"
-CLIENT_TEXT_ROUND = re.compile("^" + TIME + r" rtt_avg: \S+ rtt_hi: \S+ rtt_lo: \S+ sent: \d+ rcvd: \d+")
 SERVER_TEXT_LINE = re.compile("^" + TIME + r" pkts_rcvd: \d+ pkts_sent: \d+")
 NO_COUNTERS = "WE HAVE NO COUNTERS"
-# Items of a verbose client line that are no fault; a late timer on a loaded machine may skip an interval.
-NOT_ERRORS = ("rtt_avg", "rtt_hi", "rtt_lo", "sent", "rcvd", "err_skipped_interval")
-
-
-def start_server(base, count, key=KEY, mode="json", interval=100, rust_log="warn"):
-    """A running server whose ports are all bound."""
-    return start_bound(["-s", "-k", str(key), "-p", str(base), "-n", str(count), "-i", str(interval), "-m", mode,
-                        "127.0.0.1"], range(base, base + count), clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
-
-
-def client_args(base, sessions=2, rate=5, interval=200, mode="json", no_probe=False):
-    return ["-k", str(KEY), "-p", str(base), "-n", str(sessions), "-r", str(rate), "-i", str(interval), "-m", mode,
-            *(["--no_probe"] if no_probe else []), "127.0.0.1"]
-
-
-def start_client(base, rust_log="info", **kwargs):
-    return Program(client_args(base, **kwargs), env=clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
+start_client = functools.partial(harness.start_client, KEY, sessions=2)
 
 
 def is_round(line):
@@ -61,36 +45,12 @@ def port_unreachable(line):
     return int(text_items(line).get("icmp_port_unreachable", 0))
 
 
-def server_sums(server):
-    sums = dict.fromkeys(SERVER_COUNTS, 0)
-    for raw in list(server.stdout_lines):
-        record = json.loads(raw)
-        for name in SERVER_COUNTS:
-            sums[name] += record[name]
-    return sums
-
-
-def wait_server_sums(server, predicate, timeout=TIMEOUT):
-    """Sums the server's JSON lines until `predicate(sums)` holds or the time is up; returns the last sums."""
-    deadline = time.monotonic() + timeout
-    while True:
-        sums = server_sums(server)
-        if predicate(sums) or time.monotonic() > deadline or server.proc.poll() is not None:
-            return sums
-        time.sleep(0.05)
-
-
-def every_datagram_ended_once(sums):
-    """A datagram received ends as exactly one of wrong length, wrong key or echo."""
-    return sums["pkts_rcvd"] == sums["decode_error"] + sums["invalid_key"] + sums["pkts_sent"]
-
-
 class ServerRestart(unittest.TestCase):
     def test_client_counts_the_outage_and_recovers_once_the_server_is_back(self):
         for mode, no_probe in (("json", True), ("standard", False)):
             with self.subTest(mode=mode, no_probe=no_probe):
                 base = free_udp_ports(2)
-                server = start_server(base, 2)
+                server = start_server(KEY, base, 2)
                 self.addCleanup(server.stop)
                 with start_client(base, mode=mode, no_probe=no_probe) as client:
                     client.wait_stdout_count(answered_in_full, 3)
@@ -99,7 +59,7 @@ class ServerRestart(unittest.TestCase):
                     # wait_stdout_count fails if the client ends: it has to go on through the outage.
                     outage = client.wait_stdout_count(lost_in_full, 2, after=killed_at)
                     self.assertGreater(sum(map(port_unreachable, outage)), 0, outage)
-                    server = start_server(base, 2)
+                    server = start_server(KEY, base, 2)
                     self.addCleanup(server.stop)
                     client.wait_stdout_count(answered_in_full, 3, after=len(client.stdout_lines))
                     client.interrupt()
@@ -112,7 +72,7 @@ class WrongKey(unittest.TestCase):
     """A server with another key answers nothing, so the client sees only silence."""
 
     def start_silent_server(self, base):
-        server = start_server(base, 2, key=KEY + 1)
+        server = start_server(KEY + 1, base, 2)
         self.addCleanup(server.stop)
         return server
 
@@ -141,15 +101,12 @@ class WrongKey(unittest.TestCase):
             client.wait_stdout_count(is_round, 3)
             client.interrupt()
             self.assertEqual(client.wait(), 0)
-        lines = client.stdout().splitlines()
-        self.assertEqual(lines[-2], "Client summary:", lines)
-        for line in lines[:-2] + lines[-1:]:
+        rounds, summary = text_rounds_and_summary(client.stdout())
+        for line in rounds + [summary]:
             self.assertTrue(lost_in_full(line), line)
-            counters = {label: value for label, value in text_items(line).items()
-                        if label not in NOT_ERRORS + ("lost",)}
-            self.assertEqual(set(counters.values()), {"0"}, line)
+            self.assertEqual(set(fault_counters(line, allowed=("lost",)).values()), {"0"}, line)
         self.assertEqual(conservation_failures(client.stdout()), [])
-        self.assert_server_refused_everything(server, sum(client_figures(line)["pkts_sent"] for line in lines[:-2]))
+        self.assert_server_refused_everything(server, sum(client_figures(line)["pkts_sent"] for line in rounds))
 
 
 class Flooder:
@@ -232,7 +189,7 @@ class GarbageFlood(unittest.TestCase):
         seed = random.randrange(2**32)
         base = free_udp_ports(2)
         # The default filter: every bad datagram writes an ERROR line, as in a real run.
-        server = start_server(base, 2, rust_log=None)
+        server = start_server(KEY, base, 2, rust_log=None)
         self.addCleanup(server.stop)
         flooder = Flooder(base, 2, seed)
         self.addCleanup(flooder.close)
@@ -245,13 +202,10 @@ class GarbageFlood(unittest.TestCase):
         finally:
             flooder.stop()
         context = f"seed {seed}"
-        lines = client.stdout().splitlines()
-        self.assertEqual(lines[-2], "Client summary:", lines)
-        for line in lines[:-2] + lines[-1:]:
+        rounds, summary = text_rounds_and_summary(client.stdout())
+        for line in rounds + [summary]:
             self.assertTrue(answered_in_full(line), (line, context))
-            counters = {label: value for label, value in text_items(line).items()
-                        if label not in NOT_ERRORS}
-            self.assertEqual(set(counters.values()), {"0"}, (line, context))
+            self.assertEqual(set(fault_counters(line).values()), {"0"}, (line, context))
         self.assertEqual(conservation_failures(client.stdout()), [], context)
 
         # Each valid datagram of the flood is echoed to its sender from the port it went to; none reach the client.
@@ -261,7 +215,7 @@ class GarbageFlood(unittest.TestCase):
         self.assertEqual(collections.Counter(source[1] for _, source in echoes), flooder.valid_by_port, context)
 
         # Nothing is in flight any more: the sums over the run must balance exactly.
-        client_sent = sum(client_figures(line)["pkts_sent"] for line in lines[:-2])
+        client_sent = sum(client_figures(line)["pkts_sent"] for line in rounds)
         expected_kinds = {"decode_error": flooder.sent["short"], "recv_error": flooder.sent["long"],
                           "invalid_key": flooder.sent["wrong_key"]}
         sums = wait_server_sums(server, lambda s: every_datagram_ended_once(s) and
@@ -325,8 +279,8 @@ class CtrlCAtRandomMoments(unittest.TestCase):
     def server_run(self, mode, delay):
         context = f"server mode={mode} delay={delay:.3f}"
         base = free_udp_ports(3)
-        args = ["-s", "-k", str(KEY), "-p", str(base), "-n", "3", "-i", "100", "-m", mode, "127.0.0.1"]
-        with Program(args, env=clean_env(RUST_LOG="debug", NO_COLOR="1")) as program:
+        # Started without waiting for its ports: the interrupt may come during the start-up.
+        with Program(server_args(KEY, base, 3, mode=mode), env=clean_env(RUST_LOG="debug", NO_COLOR="1")) as program:
             status, handled = self.interrupt_at(program, delay)
         self.check_status(status, handled, program, context)
         lines = program.stdout().splitlines()
@@ -350,7 +304,7 @@ class CtrlCAtRandomMoments(unittest.TestCase):
         seed = random.randrange(2**32)
         draw = random.Random(seed)
         server_base = free_udp_ports(2)
-        server = start_server(server_base, 2, rust_log="off")
+        server = start_server(KEY, server_base, 2, rust_log="off")
         self.addCleanup(server.stop)
         runs = []
         for index in range(self.RUNS):

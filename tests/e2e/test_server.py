@@ -1,19 +1,18 @@
 """Server mode end to end: echo, counting and log lines of bad datagrams, result lines, Ctrl+C, ends and failures."""
 
+import functools
 import json
 import re
 import socket
-import subprocess
-import time
 import unittest
 
-from harness import (TIMEOUT, Program, UdpPeer, binary, clean_env, free_udp_ports, packet, run, start_bound,
-                     unpack, wait_until_bound)
+import harness
+from harness import (LOG_PREFIX, SERVER_COUNTS, TIME, Program, UdpPeer, assert_run_ends, clean_env, free_udp_ports,
+                     packet, ports_free, run, run_with_stdout_closed, unpack, wait_server_sums, wait_until_bound)
 
 KEY = 0x8877665544332211
-COUNTS = ("pkts_rcvd", "pkts_sent", "invalid_key", "decode_error", "recv_error", "send_error",
-          "icmp_port_unreachable", "icmp_host_unreachable", "icmp_network_unreachable")
-LOG_PREFIX = r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z "
+server_args = functools.partial(harness.server_args, KEY)
+start_server = functools.partial(harness.start_server, KEY, rust_log="debug")
 
 
 def ipv6_available():
@@ -23,17 +22,6 @@ def ipv6_available():
         return True
     except OSError:
         return False
-
-
-def server_args(base, count=1, interval=100, mode="json", extra=(), listen="127.0.0.1"):
-    return ["-s", "-k", str(KEY), "-p", str(base), "-n", str(count), "-i", str(interval), "-m", mode, *extra,
-            *([listen] if listen is not None else [])]
-
-
-def start_server(base, count=1, rust_log="debug", **kwargs):
-    """A running server whose ports are all bound."""
-    return start_bound(server_args(base, count, **kwargs), range(base, base + count),
-                       clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
 
 
 def echo_round_trip(peer, port, seq=1, host=None):
@@ -54,20 +42,6 @@ def wait_log(program, level, message_pattern, target="brindlemoor::bouncer"):
     return json.loads(program.wait_stderr(matches))
 
 
-def wait_totals(program, expected, timeout=TIMEOUT):
-    """Sums the JSON lines' counts until they equal `expected` (or the time is up); returns the sums."""
-    deadline = time.monotonic() + timeout
-    while True:
-        sums = dict.fromkeys(COUNTS, 0)
-        for raw in list(program.stdout_lines):
-            record = json.loads(raw)
-            for name in COUNTS:
-                sums[name] += record[name]
-        if sums == expected or time.monotonic() > deadline or program.proc.poll() is not None:
-            return sums
-        time.sleep(0.05)
-
-
 class Echo(unittest.TestCase):
     def test_valid_datagrams_come_back_from_the_receiving_port_with_the_servers_range(self):
         base = free_udp_ports(3)
@@ -78,18 +52,12 @@ class Echo(unittest.TestCase):
                 self.assertEqual(len(data), 28)
                 self.assertEqual(data[:24], sent[:24], seq)
                 self.assertEqual(unpack(data)[3:], (base, base + 2))
-            expected = dict.fromkeys(COUNTS, 0) | {"pkts_rcvd": 3, "pkts_sent": 3}
-            self.assertEqual(wait_totals(server, expected), expected)
+            expected = dict.fromkeys(SERVER_COUNTS, 0) | {"pkts_rcvd": 3, "pkts_sent": 3}
+            self.assertEqual(wait_server_sums(server, lambda sums: sums == expected), expected)
 
     def test_top_of_the_port_range_is_served_and_reported(self):
         base = 65530
-        try:
-            held = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(5)]
-            for offset, s in enumerate(held):
-                s.bind(("127.0.0.1", base + offset))
-            for s in held:
-                s.close()
-        except OSError:
+        if not ports_free(base, 5):
             self.skipTest("ports 65530-65534 are not free")
         with start_server(base, 5, rust_log="off") as server, UdpPeer() as peer:
             _, data, source = echo_round_trip(peer, 65534)
@@ -121,11 +89,11 @@ class BadDatagrams(unittest.TestCase):
                 event = wait_log(server, level, r"Bouncer id \d+ " + message.format(peer=peer.port))
                 self.assertEqual(list(event), ["timestamp", "level", "message", "target"])
 
-            expected = dict.fromkeys(COUNTS, 0) | {"decode_error": 2, "recv_error": 2, "invalid_key": 2,
-                                                    "pkts_sent": len(bad)}
+            expected = dict.fromkeys(SERVER_COUNTS, 0) | {"decode_error": 2, "recv_error": 2, "invalid_key": 2,
+                                                           "pkts_sent": len(bad)}
             # Every datagram received ends as exactly one of wrong length, wrong key or echo.
             expected["pkts_rcvd"] = expected["decode_error"] + expected["invalid_key"] + expected["pkts_sent"]
-            self.assertEqual(wait_totals(server, expected), expected)
+            self.assertEqual(wait_server_sums(server, lambda sums: sums == expected), expected)
 
     def test_default_filter_shows_errors_only_and_counts_the_same(self):
         base = free_udp_ports(1)
@@ -133,9 +101,9 @@ class BadDatagrams(unittest.TestCase):
             peer.send(packet(1, KEY + 1, 0), base)
             peer.send(b"x", base)
             echo_round_trip(peer, base)
-            expected = dict.fromkeys(COUNTS, 0) | {"pkts_rcvd": 3, "pkts_sent": 1, "invalid_key": 1,
-                                                    "decode_error": 1}
-            self.assertEqual(wait_totals(server, expected), expected)
+            expected = dict.fromkeys(SERVER_COUNTS, 0) | {"pkts_rcvd": 3, "pkts_sent": 1, "invalid_key": 1,
+                                                           "decode_error": 1}
+            self.assertEqual(wait_server_sums(server, lambda sums: sums == expected), expected)
             server.interrupt()
             self.assertEqual(server.wait(), 0)
         levels = [json.loads(line)["level"] for line in server.stderr().splitlines()]
@@ -143,8 +111,6 @@ class BadDatagrams(unittest.TestCase):
 
 
 class ResultLines(unittest.TestCase):
-    TIME = r"\d\d:\d\d:\d\d\.\d{3}"
-
     def test_interval_lines_and_the_ctrl_c_summary_in_each_mode(self):
         verbose_items = (" pkts_rcvd: {r} pkts_sent: {s} send_error: 0 invalid_key: 0 decode_error: 0 ("
                          " icmp_port_unreachable: 0 icmp_host_unreachable: 0 icmp_network_unreachable: 0"
@@ -167,19 +133,19 @@ class ResultLines(unittest.TestCase):
                     lines = server.stdout().splitlines()
                     if shape is None:
                         record = json.loads(first)
-                        self.assertEqual(list(record), ["timestamp", "tag", *COUNTS])
+                        self.assertEqual(list(record), ["timestamp", "tag", *SERVER_COUNTS])
                         self.assertEqual(record["tag"], 'lab "1"')
                         self.assertRegex(record["timestamp"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3,9})?Z$")
                         self.assertTrue(all(json.loads(line)["pkts_rcvd"] in (0, 1) for line in lines), lines)
                         continue
-                    self.assertRegex(first, "^" + self.TIME + re.escape(shape.format(r=0, s=0)) + "\n$")
+                    self.assertRegex(first, "^" + TIME + re.escape(shape.format(r=0, s=0)) + "\n$")
                     # The summary covers everything since the start, also what came after the last tick.
                     self.assertEqual(lines[-2], "Server summary:")
-                    self.assertRegex(lines[-1], "^" + self.TIME + re.escape(shape.format(r=1, s=1)) + "$")
+                    self.assertRegex(lines[-1], "^" + TIME + re.escape(shape.format(r=1, s=1)) + "$")
                     interval_lines = lines[:-2]
                     self.assertTrue(interval_lines)
                     for line in interval_lines:
-                        self.assertRegex(line, "^" + self.TIME + " pkts_rcvd: [01] pkts_sent: [01]")
+                        self.assertRegex(line, "^" + TIME + " pkts_rcvd: [01] pkts_sent: [01]")
                 self.assertIn("CTRL+C, exiting", server.stderr())
 
     def test_summary_without_any_tick_after_the_start(self):
@@ -187,7 +153,7 @@ class ResultLines(unittest.TestCase):
         with start_server(base, 2, interval=3_600_000, mode="standard", rust_log=None) as server:
             server.interrupt()
             self.assertEqual(server.wait(), 0)
-        self.assertRegex(server.stdout(), r"^Server summary:\n" + self.TIME + " pkts_rcvd: 0 pkts_sent: 0\n$")
+        self.assertRegex(server.stdout(), r"^Server summary:\n" + TIME + " pkts_rcvd: 0 pkts_sent: 0\n$")
 
     def test_interval_beyond_the_nanosecond_range_still_serves(self):
         base = free_udp_ports(1)
@@ -196,7 +162,7 @@ class ResultLines(unittest.TestCase):
             echo_round_trip(peer, base)
             server.interrupt()
             self.assertEqual(server.wait(), 0)
-        self.assertRegex(server.stdout(), r"^Server summary:\n" + self.TIME + " pkts_rcvd: 1 pkts_sent: 1\n$")
+        self.assertRegex(server.stdout(), r"^Server summary:\n" + TIME + " pkts_rcvd: 1 pkts_sent: 1\n$")
 
 
 class Ends(unittest.TestCase):
@@ -219,30 +185,14 @@ class Ends(unittest.TestCase):
         base = free_udp_ports(3)
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
             holder.bind(("127.0.0.1", base + 1))
-            for rust_log in (None, "off"):
-                status, out, err = run(server_args(base, 3, mode="standard"),
-                                       env=clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
-                self.assertEqual(status, 1, rust_log)
-                self.assertEqual(out, b"", rust_log)
-                if rust_log == "off":
-                    self.assertEqual(err, b"")
-                else:
-                    self.assertRegex(err.decode(), re.compile(
-                        LOG_PREFIX + r"ERROR brindlemoor::bouncer: Bouncer id \d+ failed to listen on "
-                        rf"127\.0\.0\.1:{base + 1}, error: Address already in use\n", re.M))
+            in_use = re.compile(LOG_PREFIX + r"ERROR brindlemoor::bouncer: Bouncer id \d+ failed to listen on "
+                                rf"127\.0\.0\.1:{base + 1}, error: Address already in use\n", re.M)
+            assert_run_ends(self, server_args(base, 3, mode="standard"), 1, in_use, log_filter=None)
 
     def test_closed_standard_output_ends_the_run_with_status_1(self):
         base = free_udp_ports(1)
-        proc = subprocess.Popen([binary(), *server_args(base, interval=50, mode="standard")],
-                                env=clean_env(NO_COLOR="1"), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        try:
-            proc.stdout.close()
-            _, err = proc.communicate(timeout=TIMEOUT)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-        self.assertEqual(proc.returncode, 1)
+        status, err = run_with_stdout_closed(server_args(base, interval=50, mode="standard"), clean_env(NO_COLOR="1"))
+        self.assertEqual(status, 1)
         # One ERROR line, and it is the last thing the run wrote.
         self.assertRegex(err.decode(), re.compile(LOG_PREFIX + r"ERROR brindlemoor::bouncer_aggregator: "
                                                   r"Standard output cannot be written: Broken pipe\n\Z", re.M))

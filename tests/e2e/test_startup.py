@@ -3,9 +3,9 @@
 import re
 import unittest
 
-from harness import clean_env, run
+from harness import LOG_PREFIX, clean_env, run
 
-LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z (TRACE|DEBUG| INFO| WARN|ERROR) ")
+LOG_LINE = re.compile(LOG_PREFIX + "(TRACE|DEBUG| INFO| WARN|ERROR) ")
 
 
 class HelpAndVersion(unittest.TestCase):
