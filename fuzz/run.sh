@@ -13,7 +13,9 @@ case "$seconds" in
     '' | *[!0-9]* | 0) echo "usage: $0 [seconds]  (a whole number above 0)" >&2; exit 2 ;;
 esac
 
-targets="packet bouncer args log_filter"
+# Every target has a seed directory of its name (its replay test fails without one).
+targets=""
+for seeds in "$ROOT"/fuzz/seeds/*/; do targets="$targets $(basename "$seeds")"; done
 dir="$ROOT/build-fuzz"
 cxx="$(command -v clang++-14 || command -v clang++)"
 cc="$(command -v clang-14 || command -v clang)"

@@ -12,21 +12,20 @@ export ASAN_OPTIONS="allocator_may_return_null=1:detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="allocator_may_return_null=1:halt_on_error=1:second_deadlock_stack=1"
 
+# run_build plain|address|thread: the plain build lives in build/, a sanitizer build in build-<sanitizer>/.
 run_build() {
-    name="$1"
-    sanitizer="$2"
-    dir="$ROOT/build"
-    [ "$name" = plain ] || dir="$ROOT/build-$name"
-    echo "== $name build"
+    case "$1" in
+        plain) sanitizer="" dir="$ROOT/build" ;;
+        *) sanitizer="$1" dir="$ROOT/build-$1" ;;
+    esac
+    echo "== $1 build"
     build_tree "$dir" -DBRINDLEMOOR_SANITIZER="$sanitizer"
     ctest --test-dir "$dir" --output-on-failure --parallel "$(nproc)"
 }
 
 for build in ${*:-plain address thread fuzz}; do
     case "$build" in
-        plain) run_build plain "" ;;
-        address) run_build address address ;;
-        thread) run_build thread thread ;;
+        plain | address | thread) run_build "$build" ;;
         fuzz) echo "== fuzz build"; "$ROOT/fuzz/run.sh" 10 ;;
         *) echo "unknown build '$build' (plain, address, thread, fuzz)" >&2; exit 2 ;;
     esac

@@ -18,13 +18,10 @@ brindlemoor_test(runtime_rules_test
   SOURCES tests/unit/runtime_rules_test.cpp
   LIBS bm_runtime)
 
-# The tests that run tasks on a real runtime share one precompiled header.
+# The tests that run tasks on a real runtime share the runtime's precompiled header.
 foreach(runtime_test runtime_task_test runtime_wait_test runtime_net_test)
   brindlemoor_test(${runtime_test}
     SOURCES tests/unit/${runtime_test}.cpp
     LIBS bm_runtime)
-endforeach()
-target_precompile_headers(runtime_task_test PRIVATE ${CMAKE_SOURCE_DIR}/src/runtime/pch.hpp)
-foreach(runtime_test runtime_wait_test runtime_net_test)
-  target_precompile_headers(${runtime_test} REUSE_FROM runtime_task_test)
+  target_precompile_headers(${runtime_test} REUSE_FROM bm_runtime)
 endforeach()

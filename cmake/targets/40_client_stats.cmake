@@ -16,11 +16,8 @@ brindlemoor_test(session_report_test
   LIBS bm_client_stats)
 
 # Speed and allocations per datagram of the stats vector; run by hand, not a test.
-if(NOT TARGET benchmark::benchmark)
-  find_package(benchmark REQUIRED)
-endif()
-add_executable(stats_vector_bench bench/stats_vector_bench.cpp)
-target_include_directories(stats_vector_bench PRIVATE ${CMAKE_SOURCE_DIR}/src)
-# The benchmark replaces operator new with malloc to count allocations; GCC then sees free() on new'd memory.
-target_compile_options(stats_vector_bench PRIVATE ${BRINDLEMOOR_WARNINGS} -Wno-mismatched-new-delete)
-target_link_libraries(stats_vector_bench PRIVATE bm_client_stats benchmark::benchmark)
+# It replaces operator new with malloc to count allocations; GCC then sees free() on new'd memory.
+brindlemoor_executable(stats_vector_bench
+  SOURCES bench/stats_vector_bench.cpp
+  LIBS bm_client_stats benchmark::benchmark
+  OPTIONS -Wno-mismatched-new-delete)

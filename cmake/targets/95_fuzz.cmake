@@ -2,7 +2,8 @@
 # RUST_LOG filter. With BRINDLEMOOR_FUZZ (clang only) they are libFuzzer programs over the pure libraries,
 # instrumented for coverage and built with AddressSanitizer and UndefinedBehaviorSanitizer; fuzz/run.sh drives
 # them. In every other build the same entry points replay the committed seeds and the inputs of fixed crashes as
-# tests, so the targets keep compiling and every sanitizer build re-checks those inputs.
+# tests, so the targets keep compiling and every sanitizer build re-checks those inputs. Each target has its seeds
+# in fuzz/seeds/<name>/, which is also how fuzz/run.sh finds the targets.
 option(BRINDLEMOOR_FUZZ "Build the libFuzzer targets under fuzz/ (needs clang)" OFF)
 
 set(BRINDLEMOOR_FUZZ_TARGETS packet bouncer args log_filter)
@@ -24,21 +25,27 @@ if(BRINDLEMOOR_FUZZ)
     target_compile_options(${library} PRIVATE -fsanitize=fuzzer-no-link ${fuzz_sanitizers})
     target_link_options(${library} INTERFACE -fsanitize=address,undefined)
   endforeach()
-  foreach(name IN LISTS BRINDLEMOOR_FUZZ_TARGETS)
-    add_executable(${name}_fuzz fuzz/${name}_fuzz.cpp)
-    target_include_directories(${name}_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/fuzz)
-    target_compile_options(${name}_fuzz PRIVATE ${BRINDLEMOOR_WARNINGS} -fsanitize=fuzzer ${fuzz_sanitizers})
-    target_link_options(${name}_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
-    target_link_libraries(${name}_fuzz PRIVATE ${BRINDLEMOOR_FUZZ_LIBS_${name}})
-  endforeach()
+  set(fuzz_program_suffix fuzz)
+  set(fuzz_main "")  # libFuzzer brings main()
+  set(fuzz_compile_options -fsanitize=fuzzer ${fuzz_sanitizers})
+  set(fuzz_link_options -fsanitize=fuzzer,address,undefined)
 else()
-  foreach(name IN LISTS BRINDLEMOOR_FUZZ_TARGETS)
-    add_executable(${name}_replay fuzz/${name}_fuzz.cpp fuzz/replay_main.cpp)
-    target_include_directories(${name}_replay PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/fuzz)
-    target_compile_options(${name}_replay PRIVATE ${BRINDLEMOOR_WARNINGS})
-    target_link_libraries(${name}_replay PRIVATE ${BRINDLEMOOR_FUZZ_LIBS_${name}})
-    add_test(NAME fuzz_replay_${name}
-             COMMAND ${name}_replay ${CMAKE_SOURCE_DIR}/fuzz/seeds/${name} ${CMAKE_SOURCE_DIR}/fuzz/regressions/${name})
-    set_tests_properties(fuzz_replay_${name} PROPERTIES TIMEOUT 300)
-  endforeach()
+  set(fuzz_program_suffix replay)
+  set(fuzz_main fuzz/replay_main.cpp)
+  set(fuzz_compile_options "")
+  set(fuzz_link_options "")
 endif()
+
+foreach(name IN LISTS BRINDLEMOOR_FUZZ_TARGETS)
+  set(program ${name}_${fuzz_program_suffix})
+  brindlemoor_executable(${program}
+    SOURCES fuzz/${name}_fuzz.cpp ${fuzz_main}
+    LIBS ${BRINDLEMOOR_FUZZ_LIBS_${name}}
+    OPTIONS ${fuzz_compile_options})
+  target_link_options(${program} PRIVATE ${fuzz_link_options})
+  if(NOT BRINDLEMOOR_FUZZ)
+    add_test(NAME fuzz_replay_${name}
+             COMMAND ${program} ${CMAKE_SOURCE_DIR}/fuzz/seeds/${name} ${CMAKE_SOURCE_DIR}/fuzz/regressions/${name})
+    set_tests_properties(fuzz_replay_${name} PROPERTIES TIMEOUT 300)
+  endif()
+endforeach()

@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <ctime>
 #include <limits>
 #include <string>
 #include <variant>
 
 #include "bouncer_output.hpp"
+#include "output_test_support.hpp"
 
 using namespace brindlemoor;
 using namespace std::chrono;
@@ -40,14 +39,6 @@ std::string json_line(const BouncerOutput& record) {
 std::string json_start(const BouncerOutput& record, const std::string& expected_start) {
     return json_line(record).substr(0, expected_start.size());
 }
-
-class LocalTimeIsUtc : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ::setenv("TZ", "UTC", 1);
-        ::tzset();
-    }
-};
 
 }  // namespace
 

@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "debug_text.hpp"
 #include "output_mode.hpp"
+#include "output_test_support.hpp"
 #include "timestamp.hpp"
 
 using namespace brindlemoor;
@@ -79,11 +78,9 @@ TEST(Timestamps, UtcForms) {
 }
 
 TEST(Timestamps, LocalMillisAreCutNotRounded) {
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
+    set_time_zone("UTC");
     EXPECT_EQ(format_local_time_millis(at_unix_nanos(1'700'000'000'999'900'000)), "22:13:20.999");
     EXPECT_EQ(format_local_time_millis(at_unix_nanos(1'700'000'000'000'000'000)), "22:13:20.000");
-    ::setenv("TZ", "Europe/Berlin", 1);
-    ::tzset();
+    set_time_zone("Europe/Berlin");
     EXPECT_EQ(format_local_time_millis(at_unix_nanos(1'700'000'000'512'000'000)), "23:13:20.512");
 }

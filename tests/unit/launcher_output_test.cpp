@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
-#include <ctime>
 #include <limits>
 #include <optional>
 #include <string>
@@ -11,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "logging.hpp"
+#include "output_test_support.hpp"
 
 namespace brindlemoor {
 namespace {
@@ -85,13 +83,7 @@ TEST(RttAvgTest, DividesTheSumByTheDistinctReplies) {
     }
 }
 
-class ClientTextTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        ::setenv("TZ", "UTC", 1);
-        ::tzset();
-    }
-};
+using ClientTextTest = LocalTimeIsUtc;
 
 TEST_F(ClientTextTest, Lines) {
     const std::string head =
@@ -184,8 +176,7 @@ TEST(ClientJsonTest, EscapesTheTag) {
 }
 
 TEST(ClientJsonTest, TagThatIsNotUtf8IsLoggedAndGivesNoLine) {
-    ::setenv("RUST_LOG", "error", 1);
-    logging::init_logging(OutputMode::JSON);
+    log_errors_as_json();
     testing::internal::CaptureStderr();
     const std::string line = format_client_json(test_time(), WindowStats{}, ErrorCounters{}, "bad\xFF");
     const std::string log = testing::internal::GetCapturedStderr();

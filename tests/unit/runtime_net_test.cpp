@@ -10,20 +10,10 @@
 
 #include "runtime/net.hpp"
 #include "runtime/task.hpp"
+#include "runtime_test_support.hpp"
 
 namespace brindlemoor::runtime {
 namespace {
-
-template <typename Body>
-void run_task(Body body) {
-    Runtime runtime(2);
-    const JoinOutcome outcome = spawn(std::move(body)).join_blocking();
-    EXPECT_TRUE(outcome.returned()) << outcome.panic->to_string();
-}
-
-std::string loopback_address(const DatagramSocket& socket) {
-    return "127.0.0.1:" + std::to_string(socket.local_endpoint().port());
-}
 
 TEST(ResolveTest, NumericAddressesAndHostNames) {
     run_task([](TaskId) -> Awaitable<void> {

@@ -16,13 +16,10 @@
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
 #include "runtime/timer.hpp"
+#include "runtime_test_support.hpp"
 
 namespace brindlemoor::runtime {
 namespace {
-
-void expect_returned(const JoinOutcome& outcome) {
-    EXPECT_TRUE(outcome.returned()) << outcome.panic->to_string();
-}
 
 // Child-process checks report through the exit status: a fresh process starts the id counter at 1.
 #define CHECK_OR_EXIT(condition, status) \

@@ -14,19 +14,12 @@
 #include "runtime/net.hpp"
 #include "runtime/task.hpp"
 #include "runtime/timer.hpp"
+#include "runtime_test_support.hpp"
 
 namespace brindlemoor::runtime {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Runs `body` as a task on a fresh runtime and expects it to return.
-template <typename Body>
-void run_task(Body body, std::size_t workers = 4) {
-    Runtime runtime(workers);
-    const JoinOutcome outcome = spawn(std::move(body)).join_blocking();
-    EXPECT_TRUE(outcome.returned()) << outcome.panic->to_string();
-}
 
 // A branch that is always ready, for measuring who wins first place.
 struct AlwaysReady {
@@ -53,7 +46,7 @@ TEST(FairWaitTest, ReadyBranchesWinFirstPlaceEvenly) {
 TEST(FairWaitTest, DatagramsQueuedWhileAnotherBranchWinsAreReceivedLater) {
     run_task([](TaskId) -> Awaitable<void> {
         auto server = co_await bind_udp("127.0.0.1:0");
-        auto client = co_await connect_udp("127.0.0.1:" + std::to_string(server.value().local_endpoint().port()));
+        auto client = co_await connect_udp(loopback_address(server.value()));
         constexpr std::uint64_t kDatagrams = 20;
         for (std::uint64_t seq = 1; seq <= kDatagrams; ++seq) {
             const auto bytes = Packet{seq, 7, 9, 0, 0}.encode();
@@ -83,7 +76,7 @@ TEST(FairWaitTest, DatagramsQueuedWhileAnotherBranchWinsAreReceivedLater) {
 TEST(FairWaitTest, ADatagramArrivingWhileAnotherBranchAlwaysWinsIsStillTaken) {
     run_task([](TaskId) -> Awaitable<void> {
         auto server = co_await bind_udp("127.0.0.1:0");
-        auto client = co_await connect_udp("127.0.0.1:" + std::to_string(server.value().local_endpoint().port()));
+        auto client = co_await connect_udp(loopback_address(server.value()));
         Interval always_due(co_await boost::asio::this_coro::executor, 1);
         std::array<std::uint8_t, kPacketSize> buffer{};
         const auto marker = Packet{5, 6, 7, 0, 0}.encode();
@@ -109,7 +102,7 @@ TEST(FairWaitTest, ADatagramArrivingWhileAnotherBranchAlwaysWinsIsStillTaken) {
 TEST(FairWaitTest, TimersAndSocketsStayAwakeAcrossTheTurnsTheyLose) {
     run_task([](TaskId) -> Awaitable<void> {
         auto server = co_await bind_udp("127.0.0.1:0");
-        const std::string server_address = "127.0.0.1:" + std::to_string(server.value().local_endpoint().port());
+        const std::string server_address = loopback_address(server.value());
         constexpr int kDatagrams = 20;
         JoinHandle producer = spawn([address = server_address](TaskId) -> Awaitable<void> {
             auto socket = co_await connect_udp(address);
@@ -179,7 +172,7 @@ TEST(FairWaitTest, WakesForEventsThatArriveWhileItWaits) {
     run_task([](TaskId) -> Awaitable<void> {
         auto channel = make_channel<int>(1);
         auto server = co_await bind_udp("127.0.0.1:0");
-        const std::string server_address = "127.0.0.1:" + std::to_string(server.value().local_endpoint().port());
+        const std::string server_address = loopback_address(server.value());
         Interval slow(co_await boost::asio::this_coro::executor, 20'000'000);
         co_await slow.tick();
         std::array<std::uint8_t, kPacketSize> buffer{};

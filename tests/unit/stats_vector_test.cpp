@@ -1,7 +1,6 @@
 #include "stats_vector.hpp"
 
 #include <cstdint>
-#include <cstdlib>
 #include <initializer_list>
 #include <limits>
 #include <optional>
@@ -10,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "logging.hpp"
+#include "output_test_support.hpp"
 
 namespace brindlemoor {
 namespace {
@@ -387,8 +386,7 @@ TEST(StatsVectorClockTest, MonotonicTimesAreMeasuredFromConstruction) {
 }
 
 TEST_F(StatsVectorTest, LogsTheFourWindowEvents) {
-    ::setenv("RUST_LOG", "error", 1);
-    logging::init_logging(OutputMode::JSON);
+    log_errors_as_json();
     auto vector = make_vector(5);
     send(vector, {1, 2});
     ASSERT_TRUE(vector.on_tick().has_value());  // active 3..7
