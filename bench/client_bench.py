@@ -49,7 +49,7 @@ def measure(binary, sessions, rate, seconds, interval=1000):
     client = None
     try:
         for port in (base, base + sessions - 1):
-            wait_until_bound(port, timeout=120)
+            wait_until_bound(port, server.proc, timeout=120)
         client = start(binary, client_args(KEY, base, sessions, rate, interval))
         # The sessions start over one interval; their first reports make an empty round.
         time.sleep(seconds + 2 * interval / 1000)
@@ -96,7 +96,7 @@ def sockperf_rtt_us(seconds, mps):
     server = subprocess.Popen(["sockperf", "server", "-i", "127.0.0.1", "-p", str(port)],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        wait_until_bound(port)
+        wait_until_bound(port, server)
         out = subprocess.run(["sockperf", "ping-pong", "-i", "127.0.0.1", "-p", str(port), "-t", str(seconds),
                               f"--mps={mps}"], capture_output=True, text=True, timeout=seconds + 60).stdout
     finally:

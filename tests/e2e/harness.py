@@ -1,5 +1,6 @@
 """Helpers for the end-to-end tests: run the real binary, read its streams, speak the datagram protocol."""
 
+import fcntl
 import json
 import os
 import queue
@@ -9,6 +10,7 @@ import signal
 import socket
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -19,6 +21,10 @@ if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
 
 PACKET = struct.Struct(">QQQHH")
 TIMEOUT = 30.0  # generous: the machine may be loaded
+# Ports a test process keeps for itself; a test takes at most this many consecutive ports.
+PORT_REGION = 1000
+# Starts of a server on ports found free, before a test gives up.
+START_ATTEMPTS = 5
 # The time of day that starts a text result line, and the timestamp and blank that start a text log line.
 TIME = r"\d\d:\d\d:\d\d\.\d{3}"
 LOG_PREFIX = r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z "
@@ -197,21 +203,34 @@ def client_args(key, port, sessions=1, rate=5, interval=200, mode="json", no_pro
 
 
 def start_bound(args, ports, env):
-    """Starts the program and waits until each of `ports` is bound; stops it when one never is."""
+    """Starts the program and waits until it has bound each of `ports`; stops it when it does not (it ended, or
+    the time is up) and raises PortsTaken or AssertionError."""
     program = Program(args, env=env)
     try:
         for port in ports:
-            wait_until_bound(port)
-    except AssertionError:
+            wait_until_bound(port, program.proc)
+    except (AssertionError, PortsTaken):
         program.stop()
         raise
     return program
 
 
-def start_server(key, base, count=1, rust_log="warn", **kwargs):
-    """A running server whose ports are all bound; `kwargs` go to server_args."""
-    return start_bound(server_args(key, base, count, **kwargs), range(base, base + count),
-                       clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
+def start_server(key, base=None, count=1, rust_log="warn", **kwargs):
+    """A running server that has bound all its ports; `kwargs` go to server_args. Without a `base` the ports are
+    found here, and a range that another program takes before the server binds it is given up for another one.
+    The server's first port is `program.base`."""
+    env = clean_env(RUST_LOG=rust_log, NO_COLOR="1")
+    for attempt in range(START_ATTEMPTS):
+        first = free_udp_ports(count) if base is None else base
+        try:
+            program = start_bound(server_args(key, first, count, **kwargs), range(first, first + count), env)
+        except PortsTaken:
+            if base is not None or attempt == START_ATTEMPTS - 1:
+                raise
+            continue
+        program.base = first
+        return program
+    raise AssertionError("unreachable")
 
 
 def start_client(key, port, rust_log="info", **kwargs):
@@ -238,35 +257,137 @@ def ports_free(base, count, host="127.0.0.1"):
             s.close()
 
 
+def _test_port_span():
+    """The ports the tests take theirs from: 10000-32000 without the kernel's ephemeral range, where the sockets
+    that clients bind to port 0 (in this test or in one running beside it) get their ports."""
+    low, high = 10000, 32000
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as ephemeral:
+            first, last = map(int, ephemeral.read().split())
+    except (OSError, ValueError):
+        return low, high
+    below, above = (low, min(high, first)), (max(low, last + 1), high)
+    span = max(below, above, key=lambda s: s[1] - s[0])
+    if span[1] - span[0] >= PORT_REGION:
+        return span
+    # The ephemeral range covers 10000-32000: take the widest stretch outside it anywhere.
+    return max((1024, first), (last + 1, 65536), key=lambda s: s[1] - s[0])
+
+
+class _PortRegion:
+    """A stretch of PORT_REGION ports that this process alone hands out: each test process locks a region of its
+    own (the lock goes with the process), so tests running side by side never pick the same ports, and within
+    the process the ports are handed out in turn."""
+
+    def __init__(self):
+        self._guard = threading.Lock()
+        self._lock_file = None
+        self.first = self.end = self._next = 0
+
+    def _claim(self):
+        low, high = _test_port_span()
+        slots = (high - low) // PORT_REGION
+        directory = os.path.join(tempfile.gettempdir(), "brindlemoor-test-ports")
+        os.makedirs(directory, exist_ok=True)
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            start = random.randrange(slots)
+            for k in range(slots):
+                slot = (start + k) % slots
+                lock_file = open(os.path.join(directory, f"{low + slot * PORT_REGION}.lock"), "w")
+                try:
+                    fcntl.flock(lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except BlockingIOError:
+                    lock_file.close()
+                    continue
+                self._lock_file = lock_file
+                self.first = self._next = low + slot * PORT_REGION
+                self.end = self.first + PORT_REGION
+                return
+            if time.monotonic() > deadline:
+                raise RuntimeError("every test port region is held by another test process")
+            time.sleep(0.1)
+
+    def take(self, count, host):
+        if count > PORT_REGION:
+            # More than a region holds (benchmarks): any stretch of the span that is free now.
+            low, high = _test_port_span()
+            for _ in range(200):
+                base = random.randrange(low, high - count)
+                if ports_free(base, count, host):
+                    return base
+            raise RuntimeError(f"no {count} free consecutive ports in {low}-{high - 1}")
+        with self._guard:
+            if self._lock_file is None:
+                self._claim()
+            for _ in range(PORT_REGION):
+                if self._next + count > self.end:
+                    self._next = self.first
+                base = self._next
+                self._next += count
+                if ports_free(base, count, host):
+                    return base
+        raise RuntimeError(f"no {count} free consecutive ports in {self.first}-{self.end - 1}")
+
+
+_port_region = _PortRegion()
+
+
 def free_udp_ports(count, host="127.0.0.1"):
-    """Finds `count` consecutive UDP ports that are free on `host` now; returns the first."""
-    for _ in range(200):
-        base = random.randrange(20000, 60000 - count)
-        if ports_free(base, count, host):
-            return base
-    raise RuntimeError("no free port range")
+    """Finds `count` consecutive UDP ports that are free on `host` now and that no other test process takes;
+    returns the first."""
+    return _port_region.take(count, host)
 
 
-def udp_bound_family(port):
-    """"udp" or "udp6" when some socket of this machine is bound to UDP `port`, else None (read from /proc)."""
+class PortsTaken(Exception):
+    """The program ended before it had bound its ports: another program took one of them first."""
+
+
+def udp_socket_inodes(port):
+    """{inode: "udp" or "udp6"} of the sockets of this machine that are bound to UDP `port` (from /proc)."""
+    inodes = {}
     for family in ("udp", "udp6"):
         with open(f"/proc/net/{family}") as table:
             for row in table.readlines()[1:]:
-                local = row.split()[1]
-                if int(local.rsplit(":", 1)[1], 16) == port:
-                    return family
-    return None
+                fields = row.split()
+                if int(fields[1].rsplit(":", 1)[1], 16) == port:
+                    inodes[fields[9]] = family
+    return inodes
 
 
-def wait_until_bound(port, timeout=TIMEOUT):
-    """Waits, without touching the port, until a socket is bound to UDP `port`; returns its family."""
+def socket_inodes_of(pid):
+    """The inodes of the sockets that process `pid` holds open."""
+    inodes = set()
+    directory = f"/proc/{pid}/fd"
+    try:
+        names = os.listdir(directory)
+    except FileNotFoundError:
+        return inodes
+    for name in names:
+        try:
+            target = os.readlink(os.path.join(directory, name))
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[len("socket:["):-1])
+    return inodes
+
+
+def wait_until_bound(port, process, timeout=TIMEOUT):
+    """Waits, without touching the port, until `process` (a subprocess.Popen) has a socket bound to UDP `port`;
+    returns its family ("udp" or "udp6"). Raises PortsTaken when the process ends first, AssertionError when the
+    time is up."""
     deadline = time.monotonic() + timeout
     while True:
-        family = udp_bound_family(port)
-        if family:
-            return family
+        bound = udp_socket_inodes(port)
+        if bound:
+            owned = bound.keys() & socket_inodes_of(process.pid)
+            if owned:
+                return bound[owned.pop()]
+        if process.poll() is not None:
+            raise PortsTaken(f"the process ended with status {process.returncode} before it had bound UDP port {port}")
         if time.monotonic() > deadline:
-            raise AssertionError(f"nothing bound to UDP port {port}")
+            raise AssertionError(f"the program has bound nothing to UDP port {port}")
         time.sleep(0.02)
 
 

@@ -31,15 +31,14 @@ def first_datagrams_by_session(received):
 class AgainstServer(unittest.TestCase):
     """The client measuring the real server on loopback."""
 
-    def start_server(self, base, count):
-        # The program's default interval; only the client's output is read here.
-        server = start_server(KEY, base, count, interval=1000)
+    def start_server(self, count):
+        """A server on ports of its own, at the program's default interval (only the client's output is read)."""
+        server = start_server(KEY, count=count, interval=1000)
         self.addCleanup(server.stop)
         return server
 
     def test_json_rounds_hold_every_send_and_ctrl_c_prints_no_summary(self):
-        base = free_udp_ports(2)
-        self.start_server(base, 2)
+        base = self.start_server(2).base
         # The last send of an interval comes 20 ms before the report tick: room for late timers.
         with start_client(base, sessions=2, rate=4, interval=400) as client:
             rounds = json_rounds(client, 6)
@@ -69,8 +68,8 @@ class AgainstServer(unittest.TestCase):
     def test_text_modes_print_rounds_that_sent_and_a_summary_of_them(self):
         for mode, extra in (("standard", ("-t", "e2e")), ("verbose", ())):
             with self.subTest(mode=mode):
-                base = free_udp_ports(2)
-                server = self.start_server(base, 2)
+                server = self.start_server(2)
+                base = server.base
                 with start_client(base, sessions=2, rate=5, interval=200, mode=mode, extra=extra,
                                   rust_log="debug") as client:
                     client.wait_stdout_count(CLIENT_TEXT_ROUND.match, 3)

@@ -49,8 +49,8 @@ class ServerRestart(unittest.TestCase):
     def test_client_counts_the_outage_and_recovers_once_the_server_is_back(self):
         for mode, no_probe in (("json", True), ("standard", False)):
             with self.subTest(mode=mode, no_probe=no_probe):
-                base = free_udp_ports(2)
-                server = start_server(KEY, base, 2)
+                server = start_server(KEY, count=2)
+                base = server.base
                 self.addCleanup(server.stop)
                 with start_client(base, mode=mode, no_probe=no_probe) as client:
                     client.wait_stdout_count(answered_in_full, 3)
@@ -71,8 +71,8 @@ class ServerRestart(unittest.TestCase):
 class WrongKey(unittest.TestCase):
     """A server with another key answers nothing, so the client sees only silence."""
 
-    def start_silent_server(self, base):
-        server = start_server(KEY + 1, base, 2)
+    def start_silent_server(self):
+        server = start_server(KEY + 1, count=2)
         self.addCleanup(server.stop)
         return server
 
@@ -82,9 +82,8 @@ class WrongKey(unittest.TestCase):
         self.assertEqual((sums["pkts_rcvd"], sums["pkts_sent"]), (sums["invalid_key"], 0), sums)
 
     def test_probe_goes_on_forever(self):
-        base = free_udp_ports(2)
-        server = self.start_silent_server(base)
-        with start_client(base) as client:
+        server = self.start_silent_server()
+        with start_client(server.base) as client:
             client.wait_stderr(lambda _: client.stderr().count("Probe sent 28 bytes") >= 3)
             self.assertIsNone(client.proc.poll())
             client.interrupt()
@@ -95,9 +94,8 @@ class WrongKey(unittest.TestCase):
         self.assert_server_refused_everything(server, 3)
 
     def test_without_probe_every_send_is_lost_and_nothing_else_counted(self):
-        base = free_udp_ports(2)
-        server = self.start_silent_server(base)
-        with start_client(base, mode="verbose", no_probe=True) as client:
+        server = self.start_silent_server()
+        with start_client(server.base, mode="verbose", no_probe=True) as client:
             client.wait_stdout_count(is_round, 3)
             client.interrupt()
             self.assertEqual(client.wait(), 0)
@@ -187,9 +185,9 @@ class Flooder:
 class GarbageFlood(unittest.TestCase):
     def test_measurement_through_a_flood_stays_exact_and_the_server_counts_each_kind(self):
         seed = random.randrange(2**32)
-        base = free_udp_ports(2)
         # The default filter: every bad datagram writes an ERROR line, as in a real run.
-        server = start_server(KEY, base, 2, rust_log=None)
+        server = start_server(KEY, count=2, rust_log=None)
+        base = server.base
         self.addCleanup(server.stop)
         flooder = Flooder(base, 2, seed)
         self.addCleanup(flooder.close)
@@ -303,8 +301,8 @@ class CtrlCAtRandomMoments(unittest.TestCase):
     def test_every_run_ends_with_status_0_its_summary_and_whole_lines(self):
         seed = random.randrange(2**32)
         draw = random.Random(seed)
-        server_base = free_udp_ports(2)
-        server = start_server(KEY, server_base, 2, rust_log="off")
+        server = start_server(KEY, count=2, rust_log="off")
+        server_base = server.base
         self.addCleanup(server.stop)
         runs = []
         for index in range(self.RUNS):

@@ -44,8 +44,8 @@ def wait_log(program, level, message_pattern, target="brindlemoor::bouncer"):
 
 class Echo(unittest.TestCase):
     def test_valid_datagrams_come_back_from_the_receiving_port_with_the_servers_range(self):
-        base = free_udp_ports(3)
-        with start_server(base, 3) as server, UdpPeer() as peer:
+        with start_server(count=3) as server, UdpPeer() as peer:
+            base = server.base
             for port, seq in ((base, 1), (base + 2, 0), (base + 1, 2**64 - 1)):
                 sent, data, source = echo_round_trip(peer, port, seq)
                 self.assertEqual(source, ("127.0.0.1", port))
@@ -69,7 +69,6 @@ class Echo(unittest.TestCase):
 
 class BadDatagrams(unittest.TestCase):
     def test_each_kind_is_counted_logged_and_never_answered(self):
-        base = free_udp_ports(1)
         bad = [
             (b"", "decode_error", "ERROR", r"deserialization failed on packet from 127\.0\.0\.1:{peer}, error: "
                                            r"Invalid size"),
@@ -80,7 +79,8 @@ class BadDatagrams(unittest.TestCase):
             (packet(5, KEY + 1, 0), "invalid_key", "DEBUG", rf"invalid key {KEY + 1} expected key {KEY}"),
             (packet(5, 0, 0), "invalid_key", "DEBUG", rf"invalid key 0 expected key {KEY}"),
         ]
-        with start_server(base) as server, UdpPeer() as peer:
+        with start_server() as server, UdpPeer() as peer:
+            base = server.base
             for data, counter, level, message in bad:
                 peer.send(data, base)
                 # The next datagram back is the echo of the valid one: nothing answered the bad datagram.
@@ -96,8 +96,8 @@ class BadDatagrams(unittest.TestCase):
             self.assertEqual(wait_server_sums(server, lambda sums: sums == expected), expected)
 
     def test_default_filter_shows_errors_only_and_counts_the_same(self):
-        base = free_udp_ports(1)
-        with start_server(base, rust_log=None) as server, UdpPeer() as peer:
+        with start_server(rust_log=None) as server, UdpPeer() as peer:
+            base = server.base
             peer.send(packet(1, KEY + 1, 0), base)
             peer.send(b"x", base)
             echo_round_trip(peer, base)
@@ -124,8 +124,8 @@ class ResultLines(unittest.TestCase):
         ]
         for mode, extra, shape in cases:
             with self.subTest(mode=mode, extra=extra):
-                base = free_udp_ports(1)
-                with start_server(base, mode=mode, extra=extra, rust_log=None) as server, UdpPeer() as peer:
+                with start_server(mode=mode, extra=extra, rust_log=None) as server, UdpPeer() as peer:
+                    base = server.base
                     first = server.wait_stdout(lambda line: True)
                     echo_round_trip(peer, base)
                     server.interrupt()
@@ -149,17 +149,14 @@ class ResultLines(unittest.TestCase):
                 self.assertIn("CTRL+C, exiting", server.stderr())
 
     def test_summary_without_any_tick_after_the_start(self):
-        base = free_udp_ports(2)
-        with start_server(base, 2, interval=3_600_000, mode="standard", rust_log=None) as server:
+        with start_server(count=2, interval=3_600_000, mode="standard", rust_log=None) as server:
             server.interrupt()
             self.assertEqual(server.wait(), 0)
         self.assertRegex(server.stdout(), r"^Server summary:\n" + TIME + " pkts_rcvd: 0 pkts_sent: 0\n$")
 
     def test_interval_beyond_the_nanosecond_range_still_serves(self):
-        base = free_udp_ports(1)
-        with start_server(base, interval=2**64 - 1, mode="standard", rust_log=None) as server, \
-                UdpPeer() as peer:
-            echo_round_trip(peer, base)
+        with start_server(interval=2**64 - 1, mode="standard", rust_log=None) as server, UdpPeer() as peer:
+            echo_round_trip(peer, server.base)
             server.interrupt()
             self.assertEqual(server.wait(), 0)
         self.assertRegex(server.stdout(), r"^Server summary:\n" + TIME + " pkts_rcvd: 1 pkts_sent: 1\n$")
@@ -208,7 +205,7 @@ class ListenAddresses(unittest.TestCase):
                 base = free_udp_ports(1, host or "127.0.0.1")
                 with Program(server_args(base, listen=listen, mode="standard"),
                              env=clean_env(RUST_LOG="debug", NO_COLOR="1")) as server:
-                    family = wait_until_bound(base)
+                    family = wait_until_bound(base, server.proc)
                     host = host or ("::1" if family == "udp6" else "127.0.0.1")
                     server.wait_stderr(lambda line, l=listen: f'listen_addr="{l}:{base}"' in line)
                     with UdpPeer(host) as peer:
