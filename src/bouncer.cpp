@@ -143,6 +143,10 @@ runtime::Awaitable<void> run_bouncer(runtime::TaskId id, std::string listen_addr
                 logging::debug(kLogTarget, "Bouncer id {} invalid key {} expected key {}", id, verdict.received_key,
                                key);
                 break;
+            case DatagramAction::RejectPortRange:
+                logging::debug(kLogTarget, "Bouncer id {} packet from {} carries port range {} to {}, not answered",
+                               id, SenderText{&sender}, verdict.port_lo, verdict.port_hi);
+                break;
             case DatagramAction::Echo: {
                 const runtime::IoResult sent = co_await socket.send_to(reflector.echo(), sender);
                 if (sent.error) report_socket_error(id, SocketDirection::Send, sent.error, counts);

@@ -363,6 +363,17 @@ def unpack(data):
     return PACKET.unpack(data)
 
 
+def send_from_forged_port(data, source_port, port, host="127.0.0.1"):
+    """Sends `data` as a UDP datagram to `host`:`port` whose source is `host`:`source_port`, a port this process
+    does not hold, through a raw IPv4 socket. Raises PermissionError without CAP_NET_RAW."""
+    # UDP checksum 0: none (IPv4); the kernel fills in the IP header's checksum, length and id.
+    udp = struct.pack(">HHHH", source_port, port, 8 + len(data), 0) + data
+    address = socket.inet_aton(host)
+    ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0x4000, 64, socket.IPPROTO_UDP, 0, address, address)
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+        raw.sendto(ip + udp, (host, 0))
+
+
 class UdpPeer:
     """A UDP socket on loopback for driving or imitating a peer of the program."""
 
