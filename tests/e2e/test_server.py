@@ -4,7 +4,9 @@ import contextlib
 import functools
 import json
 import re
+import resource
 import socket
+import time
 import unittest
 
 import harness
@@ -233,6 +235,37 @@ class Ends(unittest.TestCase):
         self.assertRegex(err.decode(), re.compile(LOG_PREFIX + r"ERROR brindlemoor::bouncer_aggregator: "
                                                   r"Standard output cannot be written: Broken pipe\n\Z", re.M))
         self.assertEqual(err.decode().count("ERROR"), 1)
+
+
+class OpenFileLimit(unittest.TestCase):
+    def test_a_thousand_ports_run_under_a_soft_limit_of_1024(self):
+        ports = 1000
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if hard != resource.RLIM_INFINITY and hard < ports + 100:
+            self.skipTest(f"the hard open-file limit {hard} leaves no room for {ports} ports")
+        namespace = harness.private_network()
+        if namespace is None:
+            self.skipTest(f"{ports} ports that are surely free need a network namespace of their own (unshare -n, "
+                          "as root)")
+
+        def soft_limit_1024():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (1024, hard))
+        args = [*namespace[1:], harness.binary(), *server_args(10000, ports, interval=200, listen="0.0.0.0")]
+        with Program(args, env=clean_env(NO_COLOR="1"), executable=namespace[0], preexec_fn=soft_limit_1024) as server:
+            deadline = time.monotonic() + harness.TIMEOUT
+            bound = 0
+            while bound < ports and time.monotonic() < deadline:
+                try:
+                    bound = harness.udp_sockets_in_network_of(server.proc.pid)
+                except FileNotFoundError:  # the process has ended
+                    break
+                time.sleep(0.05)
+            self.assertEqual(bound, ports, server.stderr())
+            # A port registers its counters before it binds: the next lines sum all of them.
+            server.wait_stdout_count(lambda line: line.startswith("{"), 2, after=len(server.stdout_lines))
+            server.interrupt()
+            self.assertEqual(server.wait(), 0, server.stderr())
+        self.assertNotIn("ERROR", server.stderr())
 
 
 class ListenAddresses(unittest.TestCase):
