@@ -1,12 +1,13 @@
 // A port's handling of received datagrams, driven as the port task drives it: any mix of datagrams and send
 // outcomes keeps pkts_rcvd = decode_error + invalid_key + pkts_sent once each datagram is done with, raises
 // nothing else but the failed send's class counter, and echoes exactly the 28-byte datagrams with the server's
-// key, as bytes 0-23 unchanged followed by the server's base and last port.
+// key and both port fields 0, as bytes 0-23 unchanged followed by the server's base and last port.
 //
 // Input: the server's key (8 bytes), base port and last port (2 bytes each, big-endian), then datagrams, each
-// as a length byte (modulo 33: 0 to 32 bytes), a control byte and the datagram's bytes. Control bit 0 writes
-// the server's key into bytes 8-15 of a 28-byte datagram, so that most datagrams reach the echo; bits 1-3 pick
-// the echo's send outcome (0 and 5-7: sent; 1-4: failed with one of the four error classes).
+// as a length byte (modulo 33: 0 to 32 bytes), a control byte and the datagram's bytes. In a 28-byte datagram,
+// control bit 0 writes the server's key into bytes 8-15 and bit 4 clears the port fields (bytes 24-27), so that
+// most datagrams reach the echo; bits 1-3 pick the echo's send outcome (0 and 5-7: sent; 1-4: failed with one of
+// the four error classes).
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -61,8 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::span<const std::uint8_t> given = input.bytes(length);
         std::vector<std::uint8_t> datagram(given.begin(), given.end());
         datagram.resize(length);
-        if ((control & 1U) != 0 && length == kPacketSize) {
-            std::copy_n(key_bytes.begin() + 8, 8, datagram.begin() + 8);
+        if (length == kPacketSize) {
+            if ((control & 1U) != 0) std::copy_n(key_bytes.begin() + 8, 8, datagram.begin() + 8);
+            if ((control & 16U) != 0) std::fill(datagram.begin() + 24, datagram.end(), std::uint8_t{0});
         }
         const unsigned send_outcome = (control >> 1U) & 7U;
 
@@ -76,6 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             require(verdict.action == DatagramAction::RejectKey, "a 28-byte datagram with another key is refused");
             require(verdict.counter == &BouncerCounters::invalid_key, "another key counts as invalid_key");
             require(Packet::decode(datagram)->key == verdict.received_key, "the refusal names the received key");
+        } else if (std::any_of(datagram.begin() + 24, datagram.end(), [](std::uint8_t b) { return b != 0; })) {
+            require(verdict.action == DatagramAction::RejectPortRange, "a keyed datagram with a port range is refused");
+            require(verdict.counter == &BouncerCounters::invalid_key, "a port range counts as invalid_key");
+            const Packet received = *Packet::decode(datagram);
+            require(received.port_lo == verdict.port_lo && received.port_hi == verdict.port_hi,
+                    "the refusal names the received port range");
         } else {
             require(verdict.action == DatagramAction::Echo, "a 28-byte datagram with the server's key is echoed");
             require(verdict.counter == &BouncerCounters::pkts_sent, "an echo counts as pkts_sent");

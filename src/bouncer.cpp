@@ -14,6 +14,7 @@
 #include "bouncer_aggregator.hpp"
 #include "bouncer_port.hpp"
 #include "logging.hpp"
+#include "open_file_limit.hpp"
 #include "packet.hpp"
 #include "runtime/net.hpp"
 #include "runtime/task.hpp"
@@ -87,6 +88,7 @@ runtime::Awaitable<void> run_server(std::string listen_addr, std::optional<std::
     const auto last_port = static_cast<std::uint16_t>(base_port + num_sessions - 1);
     const auto end_port = static_cast<std::uint16_t>(base_port + num_sessions);
     const auto aggregator = bouncer_aggregator::AggregatorHandle::start(interval, output_mode, tag);
+    if (end_port > base_port) raise_open_file_limit(static_cast<std::size_t>(end_port - base_port));
 
     std::vector<runtime::JoinHandle> port_tasks;
     for (std::uint16_t port = base_port; port < end_port; ++port) {
@@ -142,6 +144,10 @@ runtime::Awaitable<void> run_bouncer(runtime::TaskId id, std::string listen_addr
             case DatagramAction::RejectKey:
                 logging::debug(kLogTarget, "Bouncer id {} invalid key {} expected key {}", id, verdict.received_key,
                                key);
+                break;
+            case DatagramAction::RejectPortRange:
+                logging::debug(kLogTarget, "Bouncer id {} packet from {} carries port range {} to {}, not answered",
+                               id, SenderText{&sender}, verdict.port_lo, verdict.port_hi);
                 break;
             case DatagramAction::Echo: {
                 const runtime::IoResult sent = co_await socket.send_to(reflector.echo(), sender);

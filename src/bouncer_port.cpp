@@ -25,10 +25,13 @@ DatagramVerdict PortReflector::handle_datagram(std::span<const std::uint8_t> rec
                                                BouncerCounters& counters) noexcept {
     increment_counter(counters.pkts_rcvd);
     const std::optional<Packet> packet = Packet::decode(received);
-    if (!packet) return {DatagramAction::RejectSize, 0, &BouncerCounters::decode_error};
-    if (packet->key != key_) return {DatagramAction::RejectKey, packet->key, &BouncerCounters::invalid_key};
+    if (!packet) return {DatagramAction::RejectSize, 0, 0, 0, &BouncerCounters::decode_error};
+    if (packet->key != key_) return {DatagramAction::RejectKey, packet->key, 0, 0, &BouncerCounters::invalid_key};
+    if ((packet->port_lo | packet->port_hi) != 0) {
+        return {DatagramAction::RejectPortRange, 0, packet->port_lo, packet->port_hi, &BouncerCounters::invalid_key};
+    }
     std::copy_n(received.begin(), kEchoedPrefix, echo_.begin());
-    return {DatagramAction::Echo, 0, &BouncerCounters::pkts_sent};
+    return {DatagramAction::Echo, 0, 0, 0, &BouncerCounters::pkts_sent};
 }
 
 SocketErrorRule socket_error_rule(SocketDirection direction, SocketErrorClass error_class) noexcept {

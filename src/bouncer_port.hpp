@@ -31,12 +31,17 @@ struct SocketErrorRule {
 
 SocketErrorRule socket_error_rule(SocketDirection direction, SocketErrorClass error_class) noexcept;
 
-// What becomes of one received datagram: echoed, or dropped for its length or for its key.
-enum class DatagramAction : std::uint8_t { Echo, RejectSize, RejectKey };
+// What becomes of one received datagram: echoed, or dropped for its length, for its key, or because it carries a
+// port range. The client and the probe send 0 in both port fields and every echo carries a server's non-zero
+// range, so a keyed datagram with a range is an echo (or a forgery of one): answering it would let two server
+// ports echo each other forever.
+enum class DatagramAction : std::uint8_t { Echo, RejectSize, RejectKey, RejectPortRange };
 
 struct DatagramVerdict {
     DatagramAction action;
     std::uint64_t received_key;  // RejectKey: the key that the datagram carried
+    std::uint16_t port_lo;       // RejectPortRange: the port range that the datagram carried
+    std::uint16_t port_hi;
     // Raised once the datagram is done with: after a rejection's log line (decode_error, invalid_key), or after
     // the echo's send, whatever its outcome (pkts_sent). Until then pkts_rcvd is ahead of the other three.
     BouncerCounters::Counter BouncerCounters::*counter;
@@ -48,8 +53,9 @@ class PortReflector {
 public:
     PortReflector(std::uint64_t key, std::uint16_t base_port, std::uint16_t last_port) noexcept;
 
-    // Counts the bytes of one successful receive in pkts_rcvd and judges them. For Echo, echo() holds the reply
-    // (bytes 0-23 as received, then base and last port, big-endian) until the next call.
+    // Counts the bytes of one successful receive in pkts_rcvd and judges them; both key and port-range refusals
+    // count as invalid_key. For Echo, echo() holds the reply (bytes 0-23 as received, then base and last port,
+    // big-endian) until the next call.
     DatagramVerdict handle_datagram(std::span<const std::uint8_t> received, BouncerCounters& counters) noexcept;
 
     std::span<const std::uint8_t, kPacketSize> echo() const noexcept { return echo_; }

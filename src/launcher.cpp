@@ -1,7 +1,5 @@
 #include "launcher.hpp"
 
-#include <sys/resource.h>
-
 #include <array>
 #include <span>
 #include <string_view>
@@ -17,6 +15,7 @@
 #include "launcher_reply.hpp"
 #include "launcher_session.hpp"
 #include "logging.hpp"
+#include "open_file_limit.hpp"
 #include "packet.hpp"
 #include "runtime/net.hpp"
 #include "runtime/random.hpp"
@@ -33,18 +32,6 @@ using logging::Level;
 
 constexpr std::string_view kTarget = "brindlemoor::launcher";
 constexpr std::uint64_t kProbePeriodNs = 1'000'000'000;
-
-// Every session holds a socket. When the soft limit on open files leaves no room for them, lift it to the hard
-// limit; a session that still finds none fails its socket set-up with a clear error.
-void raise_open_file_limit(std::uint16_t num_sessions) {
-    constexpr rlim_t kSpareFiles = 64;
-    const rlim_t needed = static_cast<rlim_t>(num_sessions) + kSpareFiles;
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= needed) return;
-    // Linux refuses an unlimited open-file limit, so an unlimited hard limit gets only what the run needs.
-    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? needed : limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-}
 
 // Sends probes to the server's base port until a valid reply names the server's port range. Ends the process
 // with status 1 when the socket cannot be set up.

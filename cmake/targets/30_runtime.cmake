@@ -4,9 +4,9 @@ brindlemoor_library(bm_packet
   LIBS Boost::headers)
 
 brindlemoor_library(bm_runtime
-  SOURCES src/runtime/blocking_pool.cpp src/runtime/ctrl_c.cpp src/runtime/net.cpp src/runtime/runtime.cpp
-          src/runtime/task.cpp src/runtime/tick_schedule.cpp src/runtime/timer.cpp src/runtime/wait.cpp
-          src/runtime/worker_threads.cpp
+  SOURCES src/runtime/available_processors.cpp src/runtime/blocking_pool.cpp src/runtime/cpu_quota.cpp
+          src/runtime/ctrl_c.cpp src/runtime/net.cpp src/runtime/runtime.cpp src/runtime/task.cpp
+          src/runtime/tick_schedule.cpp src/runtime/timer.cpp src/runtime/wait.cpp src/runtime/worker_threads.cpp
   LIBS bm_packet Boost::headers Threads::Threads bm_common bm_logging)
 target_precompile_headers(bm_runtime PRIVATE ${CMAKE_SOURCE_DIR}/src/runtime/pch.hpp)
 

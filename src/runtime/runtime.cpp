@@ -16,6 +16,7 @@
 #include <fmt/format.h>
 
 #include "debug_text.hpp"
+#include "runtime/available_processors.hpp"
 #include "runtime/blocking_pool.hpp"
 #include "runtime/ctrl_c.hpp"
 #include "runtime/parked.hpp"
@@ -196,7 +197,7 @@ std::unique_ptr<Runtime> build_runtime_or_exit() {
     constexpr std::string_view kLocation = "runtime start-up";
     const char* raw = std::getenv(std::string(kWorkerThreadsVariable).c_str());
     const WorkerThreadsSetting setting = worker_threads_setting(
-        raw ? std::optional<std::string_view>(raw) : std::nullopt, std::thread::hardware_concurrency());
+        raw ? std::optional<std::string_view>(raw) : std::nullopt, available_processors());
     if (!setting.panic_message.empty()) {
         detail::write_panic_report(kThread, kLocation, setting.panic_message);
         exit_process(101);

@@ -69,9 +69,9 @@ private:
     std::unique_ptr<boost::asio::signal_set> sigint_;
 };
 
-// Builds the runtime with the worker count from TOKIO_WORKER_THREADS (else the processor count). On failure it
-// writes a panic report to standard error ("Failed building the Runtime: <error>", or the variable's message)
-// and ends the process with status 101.
+// Builds the runtime with the worker count from TOKIO_WORKER_THREADS (else the processors available to the
+// process). On failure it writes a panic report to standard error ("Failed building the Runtime: <error>", or the
+// variable's message) and ends the process with status 101.
 std::unique_ptr<Runtime> build_runtime_or_exit();
 
 namespace detail {

@@ -8,8 +8,8 @@
 namespace brindlemoor::runtime {
 
 WorkerThreadsSetting worker_threads_setting(std::optional<std::string_view> env_value,
-                                            unsigned hardware_concurrency) {
-    if (!env_value) return {hardware_concurrency == 0 ? 1 : hardware_concurrency, {}};
+                                            std::size_t available_processors) {
+    if (!env_value) return {available_processors == 0 ? 1 : available_processors, {}};
     if (!is_valid_utf8(*env_value)) {
         return {0, fmt::format("\"{}\" must be valid unicode, error: {}", kWorkerThreadsVariable,
                                debug_quoted(*env_value))};

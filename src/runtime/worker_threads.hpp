@@ -17,9 +17,9 @@ struct WorkerThreadsSetting {
 };
 
 // `env_value` is the raw value of TOKIO_WORKER_THREADS (empty when unset). A set value must be a whole number
-// of at least 1 (one optional leading '+', decimal digits, fitting size_t) in valid UTF-8. Unset: the
-// processor count, 1 when that is unknown (0).
+// of at least 1 (one optional leading '+', decimal digits, fitting size_t) in valid UTF-8. Unset: the number of
+// processors available to the process, 1 when that is unknown (0).
 WorkerThreadsSetting worker_threads_setting(std::optional<std::string_view> env_value,
-                                            unsigned hardware_concurrency);
+                                            std::size_t available_processors);
 
 }  // namespace brindlemoor::runtime

@@ -96,11 +96,12 @@ def assert_run_ends(test, args, status, log_pattern, log_filter="info"):
 
 class Program:
     """A running instance whose standard output and error are collected line by line. The tests run the binary
-    under test in a clean environment; `executable` and `env` run another build or keep other variables."""
+    under test in a clean environment; `executable` and `env` run another build (or a program that runs it) or
+    keep other variables, and `preexec_fn` runs in the child before the program starts."""
 
-    def __init__(self, args, env=None, executable=None):
+    def __init__(self, args, env=None, executable=None, preexec_fn=None):
         self.proc = subprocess.Popen([executable or binary(), *args], env=env or clean_env(),
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=preexec_fn)
         self.stdout_lines = []
         self.stderr_lines = []
         self._events = queue.Queue()
@@ -239,6 +240,25 @@ def start_client(key, port, rust_log="info", **kwargs):
 
 
 # Ports and waits
+
+def private_network():
+    """The command prefix that runs a program in a network namespace of its own, whose ports are all free (its
+    loopback interface is down, but binding 0.0.0.0 works); None when this process may not create one."""
+    try:
+        made = subprocess.run(["unshare", "-n", "true"], capture_output=True, timeout=TIMEOUT)
+    except FileNotFoundError:
+        return None
+    return ["unshare", "-n"] if made.returncode == 0 else None
+
+
+def udp_sockets_in_network_of(pid):
+    """How many UDP sockets are bound in the network namespace of process `pid`."""
+    count = 0
+    for family in ("udp", "udp6"):
+        with open(f"/proc/{pid}/net/{family}") as table:
+            count += len(table.readlines()) - 1
+    return count
+
 
 def ports_free(base, count, host="127.0.0.1"):
     """True when UDP ports `base` to `base + count - 1` can all be bound on `host` now."""
@@ -482,6 +502,17 @@ def packet(seq, key, payload, port_lo=0, port_hi=0):
 
 def unpack(data):
     return PACKET.unpack(data)
+
+
+def send_from_forged_port(data, source_port, port, host="127.0.0.1"):
+    """Sends `data` as a UDP datagram to `host`:`port` whose source is `host`:`source_port`, a port this process
+    does not hold, through a raw IPv4 socket. Raises PermissionError without CAP_NET_RAW."""
+    # UDP checksum 0: none (IPv4); the kernel fills in the IP header's checksum, length and id.
+    udp = struct.pack(">HHHH", source_port, port, 8 + len(data), 0) + data
+    address = socket.inet_aton(host)
+    ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0x4000, 64, socket.IPPROTO_UDP, 0, address, address)
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+        raw.sendto(ip + udp, (host, 0))
 
 
 class UdpPeer:

@@ -109,8 +109,8 @@ class WrongKey(unittest.TestCase):
 
 class Flooder:
     """Sends random datagrams at the server's ports from a thread of its own: every length from 0 to 1500, random
-    bytes, 28-byte datagrams with wrong keys, and a few valid ones whose echoes it collects. Paced so that a
-    server that keeps up loses nothing; bounded in count and time."""
+    bytes, 28-byte datagrams with wrong keys, keyed ones that carry a port range as an echo does, and a few valid
+    ones whose echoes it collects. Paced so that a server that keeps up loses nothing; bounded in count and time."""
 
     MAX_DATAGRAMS = 30000
     MAX_SECONDS = 60.0
@@ -119,7 +119,7 @@ class Flooder:
         self.ports = range(base, base + count)
         self.random = random.Random(seed)
         self.payload = self.random.getrandbits(64)
-        self.sent = {"short": 0, "long": 0, "wrong_key": 0, "valid": 0}
+        self.sent = {"short": 0, "long": 0, "wrong_key": 0, "port_range": 0, "valid": 0}
         self.valid_by_port = collections.Counter()
         self.echoes = []
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -133,7 +133,10 @@ class Flooder:
         if draw < 0.05:
             self.sent["valid"] += 1
             self.valid_by_port[port] += 1
-            return packet(self.sent["valid"], KEY, self.payload, self.random.getrandbits(16),
+            return packet(self.sent["valid"], KEY, self.payload)
+        if draw < 0.10:
+            self.sent["port_range"] += 1
+            return packet(self.random.getrandbits(64), KEY, self.payload, self.random.randrange(1, 2**16),
                           self.random.getrandbits(16))
         if draw < 0.35:
             self.sent["wrong_key"] += 1
@@ -215,7 +218,7 @@ class GarbageFlood(unittest.TestCase):
         # Nothing is in flight any more: the sums over the run must balance exactly.
         client_sent = sum(client_figures(line)["pkts_sent"] for line in rounds)
         expected_kinds = {"decode_error": flooder.sent["short"], "recv_error": flooder.sent["long"],
-                          "invalid_key": flooder.sent["wrong_key"]}
+                          "invalid_key": flooder.sent["wrong_key"] + flooder.sent["port_range"]}
         sums = wait_server_sums(server, lambda s: every_datagram_ended_once(s) and
                                 all(s[name] == n for name, n in expected_kinds.items()) and
                                 s["pkts_sent"] >= flooder.sent["valid"] + client_sent)

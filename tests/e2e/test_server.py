@@ -1,9 +1,12 @@
 """Server mode end to end: echo, counting and log lines of bad datagrams, result lines, Ctrl+C, ends and failures."""
 
+import contextlib
 import functools
 import json
 import re
+import resource
 import socket
+import time
 import unittest
 
 import harness
@@ -27,7 +30,7 @@ def ipv6_available():
 def echo_round_trip(peer, port, seq=1, host=None):
     """Sends a valid datagram and returns its echo; as a port works in order, everything sent to that port
     before has been handled once this returns."""
-    sent = packet(seq, KEY, 0xABCDEF0123456789, 0x1234, 0xFFFF)
+    sent = packet(seq, KEY, 0xABCDEF0123456789)
     peer.send(sent, port, host)
     data, source = peer.recv()
     return sent, data, source
@@ -78,6 +81,11 @@ class BadDatagrams(unittest.TestCase):
             (b"\x01" * 1500, "recv_error", "ERROR", r"error on recv_from\(\): Message too long"),
             (packet(5, KEY + 1, 0), "invalid_key", "DEBUG", rf"invalid key {KEY + 1} expected key {KEY}"),
             (packet(5, 0, 0), "invalid_key", "DEBUG", rf"invalid key 0 expected key {KEY}"),
+            # The key with a port range: another server's echo, or a forged one.
+            (packet(5, KEY, 0, 4000, 4009), "invalid_key", "DEBUG",
+             r"packet from 127\.0\.0\.1:{peer} carries port range 4000 to 4009, not answered"),
+            (packet(5, KEY, 0, 0, 1), "invalid_key", "DEBUG",
+             r"packet from 127\.0\.0\.1:{peer} carries port range 0 to 1, not answered"),
         ]
         with start_server() as server, UdpPeer() as peer:
             base = server.base
@@ -89,7 +97,7 @@ class BadDatagrams(unittest.TestCase):
                 event = wait_log(server, level, r"Bouncer id \d+ " + message.format(peer=peer.port))
                 self.assertEqual(list(event), ["timestamp", "level", "message", "target"])
 
-            expected = dict.fromkeys(SERVER_COUNTS, 0) | {"decode_error": 2, "recv_error": 2, "invalid_key": 2,
+            expected = dict.fromkeys(SERVER_COUNTS, 0) | {"decode_error": 2, "recv_error": 2, "invalid_key": 4,
                                                            "pkts_sent": len(bad)}
             # Every datagram received ends as exactly one of wrong length, wrong key or echo.
             expected["pkts_rcvd"] = expected["decode_error"] + expected["invalid_key"] + expected["pkts_sent"]
@@ -108,6 +116,36 @@ class BadDatagrams(unittest.TestCase):
             self.assertEqual(server.wait(), 0)
         levels = [json.loads(line)["level"] for line in server.stderr().splitlines()]
         self.assertEqual(levels, ["INFO", "ERROR", "INFO"], server.stderr())
+
+
+class ForgedEcho(unittest.TestCase):
+    """A keyed datagram whose source is forged to be another server port gets one echo, which that port refuses:
+    two ports never echo each other on and on."""
+
+    def test_one_forged_datagram_is_echoed_once_and_the_echo_is_refused(self):
+        base = free_udp_ports(3)
+        # One server's two ports, and two servers of one port each: (server ports, the port the forged datagram
+        # comes from, the port it goes to).
+        layouts = [([(base, 2)], base + 1, base), ([(base, 1), (base + 2, 1)], base + 2, base)]
+        for servers, forged_source, target in layouts:
+            with self.subTest(servers=servers), contextlib.ExitStack() as stack:
+                started = [stack.enter_context(start_server(first, count)) for first, count in servers]
+                try:
+                    harness.send_from_forged_port(packet(1, KEY, 0xABCD), forged_source, target)
+                except PermissionError as error:
+                    self.skipTest(f"a forged source address needs a raw socket (root or CAP_NET_RAW): {error}")
+                refused_by = started[-1]
+                wait_server_sums(refused_by, lambda sums: sums["pkts_rcvd"] >= 1)
+                # Ten more intervals on every server: a loop would have added thousands of echoes by now.
+                for server in started:
+                    server.wait_stdout_count(lambda line: True, 10, after=len(server.stdout_lines))
+                sums = [wait_server_sums(server, lambda _: True) for server in started]
+                totals = {name: sum(s[name] for s in sums) for name in SERVER_COUNTS}
+                expected = dict.fromkeys(SERVER_COUNTS, 0) | {"pkts_rcvd": 2, "pkts_sent": 1, "invalid_key": 1}
+                self.assertEqual(totals, expected)
+                first_port, count = servers[0]
+                wait_log(refused_by, "DEBUG", rf"Bouncer id \d+ packet from 127\.0\.0\.1:{target} carries port "
+                                              rf"range {first_port} to {first_port + count - 1}, not answered")
 
 
 class ResultLines(unittest.TestCase):
@@ -194,6 +232,37 @@ class Ends(unittest.TestCase):
         self.assertRegex(err.decode(), re.compile(LOG_PREFIX + r"ERROR brindlemoor::bouncer_aggregator: "
                                                   r"Standard output cannot be written: Broken pipe\n\Z", re.M))
         self.assertEqual(err.decode().count("ERROR"), 1)
+
+
+class OpenFileLimit(unittest.TestCase):
+    def test_a_thousand_ports_run_under_a_soft_limit_of_1024(self):
+        ports = 1000
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if hard != resource.RLIM_INFINITY and hard < ports + 100:
+            self.skipTest(f"the hard open-file limit {hard} leaves no room for {ports} ports")
+        namespace = harness.private_network()
+        if namespace is None:
+            self.skipTest(f"{ports} ports that are surely free need a network namespace of their own (unshare -n, "
+                          "as root)")
+
+        def soft_limit_1024():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (1024, hard))
+        args = [*namespace[1:], harness.binary(), *server_args(10000, ports, interval=200, listen="0.0.0.0")]
+        with Program(args, env=clean_env(NO_COLOR="1"), executable=namespace[0], preexec_fn=soft_limit_1024) as server:
+            deadline = time.monotonic() + harness.TIMEOUT
+            bound = 0
+            while bound < ports and time.monotonic() < deadline:
+                try:
+                    bound = harness.udp_sockets_in_network_of(server.proc.pid)
+                except FileNotFoundError:  # the process has ended
+                    break
+                time.sleep(0.05)
+            self.assertEqual(bound, ports, server.stderr())
+            # A port registers its counters before it binds: the next lines sum all of them.
+            server.wait_stdout_count(lambda line: line.startswith("{"), 2, after=len(server.stdout_lines))
+            server.interrupt()
+            self.assertEqual(server.wait(), 0, server.stderr())
+        self.assertNotIn("ERROR", server.stderr())
 
 
 class ListenAddresses(unittest.TestCase):

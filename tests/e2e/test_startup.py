@@ -1,9 +1,12 @@
-"""Start-up: help, version, usage errors, the worker-count variable, the missing client target, log set-up."""
+"""Start-up: help, version, usage errors, the worker count, the missing client target, log set-up."""
 
+import os
 import re
+import subprocess
+import tempfile
 import unittest
 
-from harness import LOG_PREFIX, clean_env, run
+from harness import LOG_PREFIX, Program, binary, clean_env, free_udp_ports, run, server_args
 
 LOG_LINE = re.compile(LOG_PREFIX + "(TRACE|DEBUG| INFO| WARN|ERROR) ")
 
@@ -71,6 +74,74 @@ class WorkerThreads(unittest.TestCase):
         status, out, _ = run(["-V"], env=clean_env(TOKIO_WORKER_THREADS="3"))
         self.assertEqual(status, 0)
         self.assertTrue(out.startswith(b"brindlemoor "))
+
+
+def worker_count(env=None, preexec_fn=None, wrapper=()):
+    """Runs a server of one port and returns its worker count, read from the task id of its port task: the workers
+    draw ids 1 to N at start, then come the main task, the aggregator and the port task. `wrapper` is a command
+    that runs the program, followed by its arguments before the program's path."""
+    base = free_udp_ports(1)
+    command = [*wrapper[1:], binary(), *server_args(7, base)] if wrapper else server_args(7, base)
+    with Program(command, env=clean_env(RUST_LOG="debug", NO_COLOR="1", **(env or {})),
+                 executable=wrapper[0] if wrapper else None, preexec_fn=preexec_fn) as server:
+        line = server.wait_stderr(lambda line: "Starting bouncer id" in line)
+        server.interrupt()
+        if server.wait() != 0:
+            raise AssertionError(server.stderr())
+    return int(re.search(r"Starting bouncer id (\d+)", line).group(1)) - 3
+
+
+def cgroup_directory(version):
+    """The directory of this process's cgroup in the hierarchy of `version` (1: the "cpu" controller's, 2: the
+    unified one), when that hierarchy is mounted from its root; else None."""
+    with open("/proc/self/cgroup") as membership:
+        paths = [line.rstrip("\n").split(":", 2) for line in membership]
+    path = next((p for i, controllers, p in paths if (version == 2 and (i, controllers) == ("0", "")) or
+                 (version == 1 and "cpu" in controllers.split(","))), None)
+    with open("/proc/self/mountinfo") as mounts:
+        for line in mounts:
+            fields = line.split()
+            after = fields[fields.index("-") + 1:]
+            matches = after[0] == "cgroup2" if version == 2 else after[0] == "cgroup" and "cpu" in after[2].split(",")
+            if path is not None and matches and fields[3] == "/":
+                return fields[4] + path.rstrip("/")
+    return None
+
+
+class WorkerCount(unittest.TestCase):
+    def test_the_affinity_mask_sets_the_worker_count_unless_the_variable_does(self):
+        available = sorted(os.sched_getaffinity(0))
+        cases = [(available[:1], None, 1), (available[:2], None, min(2, len(available))), (available[:1], "3", 3)]
+        for cpus, variable, expected in cases:
+            with self.subTest(cpus=cpus, variable=variable):
+                count = worker_count(env={"TOKIO_WORKER_THREADS": variable},
+                                     preexec_fn=lambda cpus=cpus: os.sched_setaffinity(0, cpus))
+                self.assertEqual(count, expected)
+
+    def test_a_cgroup_cpu_quota_of_one_and_a_half_processors_leaves_two(self):
+        # The quota files are replaced in a mount namespace of the program's own, so nothing else sees them.
+        if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+            self.skipTest("a mount namespace of its own needs unshare -m (root)")
+        unlimited = worker_count()
+        with tempfile.TemporaryDirectory() as fake:
+            with open(os.path.join(fake, "cpu.max"), "w") as cpu_max:
+                cpu_max.write("150000 100000\n")
+            with open(os.path.join(fake, "cpu.cfs_quota_us"), "w") as quota:
+                quota.write("150000\n")
+            with open(os.path.join(fake, "cpu.cfs_period_us"), "w") as period:
+                period.write("100000\n")
+            cases = [(1, [(f"{fake}/cpu.cfs_quota_us", "cpu.cfs_quota_us"),
+                          (f"{fake}/cpu.cfs_period_us", "cpu.cfs_period_us")]),
+                     (2, [(fake, "")])]
+            for version, binds in cases:
+                with self.subTest(version=version):
+                    directory = cgroup_directory(version)
+                    if directory is None or not all(os.path.exists(os.path.join(directory, name)) for _, name in binds):
+                        self.skipTest(f"no cgroup v{version} directory of this process with CPU quota files")
+                    script = " && ".join(f"mount --bind '{source}' '{os.path.join(directory, name)}'"
+                                         for source, name in binds) + ' && exec "$@"'
+                    count = worker_count(wrapper=["unshare", "-m", "sh", "-c", script, "sh"])
+                    self.assertEqual(count, min(2, unlimited))
 
 
 class MissingClientTarget(unittest.TestCase):

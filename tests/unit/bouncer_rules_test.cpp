@@ -23,10 +23,10 @@ constexpr std::uint64_t kKey = 0x8877665544332211;
 TEST(PortReflectorTest, EchoesBytesZeroToTwentyThreeThenTheServersPortRange) {
     PortReflector reflector(kKey, 4000, 4009);
     BouncerCounters counters;
-    // A probe (seq 0) and a datagram with every other bit set; their port fields are never echoed.
+    // A probe (seq 0) and a datagram with every other bit of the first 24 bytes set.
     for (const Packet& sent : {Packet{0, kKey, 0x0123456789ABCDEF, 0, 0},
                                Packet{std::numeric_limits<std::uint64_t>::max(), kKey,
-                                      std::numeric_limits<std::uint64_t>::max(), 0xFFFF, 0x1234}}) {
+                                      std::numeric_limits<std::uint64_t>::max(), 0, 0}}) {
         const std::array<std::uint8_t, kPacketSize> bytes = sent.encode();
         const DatagramVerdict verdict = reflector.handle_datagram(bytes, counters);
         EXPECT_EQ(verdict.action, DatagramAction::Echo);
@@ -41,23 +41,36 @@ TEST(PortReflectorTest, EchoesBytesZeroToTwentyThreeThenTheServersPortRange) {
     EXPECT_EQ(read_counter(counters.pkts_sent), 0u) << "raised by the caller once the send is done";
 }
 
-TEST(PortReflectorTest, DropsWrongLengthsAndOtherKeysCountingThemReceived) {
+TEST(PortReflectorTest, DropsWrongLengthsOtherKeysAndPortRangesCountingThemReceived) {
     const std::array<std::uint8_t, kPacketSize> other_key = Packet{7, kKey - 1, 9, 0, 0}.encode();
     const std::array<std::uint8_t, kPacketSize> zero_key = Packet{7, 0, 9, 0, 0}.encode();
+    const std::array<std::uint8_t, kPacketSize> other_key_with_range = Packet{7, kKey - 1, 9, 4000, 4009}.encode();
+    // Another server's echo, or a forged one, carries that server's range in the port fields.
+    const std::array<std::uint8_t, kPacketSize> echo = Packet{7, kKey, 9, 4000, 4009}.encode();
+    const std::array<std::uint8_t, kPacketSize> low_port_only = Packet{7, kKey, 9, 1, 0}.encode();
+    const std::array<std::uint8_t, kPacketSize> high_port_only = Packet{7, kKey, 9, 0, 0x8000}.encode();
     const std::vector<std::uint8_t> long_datagram(kPacketSize + 1, 0x11);
     const struct {
         std::string_view name;
         std::span<const std::uint8_t> bytes;
         DatagramAction action;
         std::uint64_t received_key;
+        std::uint16_t port_lo;
+        std::uint16_t port_hi;
         Counter counter;
     } cases[] = {
-        {"empty", {}, DatagramAction::RejectSize, 0, &BouncerCounters::decode_error},
-        {"27 bytes", std::span(other_key).first(kPacketSize - 1), DatagramAction::RejectSize, 0,
+        {"empty", {}, DatagramAction::RejectSize, 0, 0, 0, &BouncerCounters::decode_error},
+        {"27 bytes", std::span(other_key).first(kPacketSize - 1), DatagramAction::RejectSize, 0, 0, 0,
          &BouncerCounters::decode_error},
-        {"29 bytes", long_datagram, DatagramAction::RejectSize, 0, &BouncerCounters::decode_error},
-        {"key one less", other_key, DatagramAction::RejectKey, kKey - 1, &BouncerCounters::invalid_key},
-        {"key 0", zero_key, DatagramAction::RejectKey, 0, &BouncerCounters::invalid_key},
+        {"29 bytes", long_datagram, DatagramAction::RejectSize, 0, 0, 0, &BouncerCounters::decode_error},
+        {"key one less", other_key, DatagramAction::RejectKey, kKey - 1, 0, 0, &BouncerCounters::invalid_key},
+        {"key 0", zero_key, DatagramAction::RejectKey, 0, 0, 0, &BouncerCounters::invalid_key},
+        {"other key and a range", other_key_with_range, DatagramAction::RejectKey, kKey - 1, 0, 0,
+         &BouncerCounters::invalid_key},
+        {"an echo", echo, DatagramAction::RejectPortRange, 0, 4000, 4009, &BouncerCounters::invalid_key},
+        {"low port only", low_port_only, DatagramAction::RejectPortRange, 0, 1, 0, &BouncerCounters::invalid_key},
+        {"high port only", high_port_only, DatagramAction::RejectPortRange, 0, 0, 0x8000,
+         &BouncerCounters::invalid_key},
     };
     PortReflector reflector(kKey, 1, 0);
     for (const auto& c : cases) {
@@ -65,6 +78,8 @@ TEST(PortReflectorTest, DropsWrongLengthsAndOtherKeysCountingThemReceived) {
         const DatagramVerdict verdict = reflector.handle_datagram(c.bytes, counters);
         EXPECT_EQ(verdict.action, c.action) << c.name;
         EXPECT_EQ(verdict.received_key, c.received_key) << c.name;
+        EXPECT_EQ(verdict.port_lo, c.port_lo) << c.name;
+        EXPECT_EQ(verdict.port_hi, c.port_hi) << c.name;
         EXPECT_TRUE(verdict.counter == c.counter) << c.name;
         EXPECT_EQ(read_counter(counters.pkts_rcvd), 1u) << c.name;
         EXPECT_EQ(read_counter(counters.decode_error) + read_counter(counters.invalid_key), 0u)

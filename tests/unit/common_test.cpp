@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "debug_text.hpp"
+#include "open_file_limit.hpp"
 #include "output_mode.hpp"
 #include "output_test_support.hpp"
 #include "timestamp.hpp"
@@ -83,4 +84,21 @@ TEST(Timestamps, LocalMillisAreCutNotRounded) {
     EXPECT_EQ(format_local_time_millis(at_unix_nanos(1'700'000'000'000'000'000)), "22:13:20.000");
     set_time_zone("Europe/Berlin");
     EXPECT_EQ(format_local_time_millis(at_unix_nanos(1'700'000'000'512'000'000)), "23:13:20.512");
+}
+
+TEST(OpenFileLimit, RaisesTheSoftLimitAsFarAsTheHardLimitAllows) {
+    const struct {
+        rlim_t soft, hard, needed;
+        std::optional<rlim_t> raised;
+    } cases[] = {
+        {1024, 524288, 1064, 524288},
+        {1024, 1024, 1064, 1024},  // as high as it goes; the sockets beyond it fail their set-up
+        {1024, 2048, 1024, std::nullopt},
+        {4096, 8192, 1064, std::nullopt},
+        {1024, RLIM_INFINITY, 1064, 1064},
+        {RLIM_INFINITY, RLIM_INFINITY, 65599, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(raised_soft_limit(c.soft, c.hard, c.needed), c.raised) << c.soft << " " << c.hard << " " << c.needed;
+    }
 }

@@ -3,7 +3,11 @@
 
 #include <net/if.h>
 
+#include <array>
+#include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/asio/error.hpp>
@@ -152,6 +156,59 @@ TEST(DatagramTest, AClosedPortIsReportedAsConnectionRefused) {
         const auto event = co_await fair_wait(on_datagram(client.value(), buffer));
         EXPECT_EQ(classify_socket_error(std::get<0>(event).error), SocketErrorClass::PortUnreachable);
     });
+}
+
+Awaitable<IoResult> receive_with_sender(DatagramSocket& socket, std::span<std::uint8_t, kPacketSize> buffer) {
+    Udp::endpoint sender;
+    co_return co_await socket.receive_from(buffer, sender);
+}
+
+Awaitable<IoResult> receive_in_fair_wait(DatagramSocket& socket, std::span<std::uint8_t, kPacketSize> buffer) {
+    co_return std::get<0>(co_await fair_wait(on_datagram(socket, buffer)));
+}
+
+// A socket that always holds a datagram never makes its task wait for readiness, so the receive itself must give
+// the worker to the other tasks now and then: else one flooded server port silences every other port of its
+// worker. The flooded socket here sends itself a datagram for each one it takes, so it never drains.
+TEST(DatagramTest, ATaskWhoseSocketNeverDrainsStillLetsTheOtherTasksOfItsWorkerRun) {
+    using Receive = Awaitable<IoResult> (*)(DatagramSocket&, std::span<std::uint8_t, kPacketSize>);
+    const struct {
+        std::string_view name;
+        Receive receive;
+    } cases[] = {{"receive_from", receive_with_sender}, {"fair_wait", receive_in_fair_wait}};
+    for (const auto& c : cases) {
+        Runtime runtime(1);  // every task on one worker
+        const JoinOutcome outcome = spawn([&c](TaskId) -> Awaitable<void> {
+            auto flooded = co_await bind_udp("127.0.0.1:0");
+            auto quiet = co_await bind_udp("127.0.0.1:0");
+            EXPECT_TRUE(flooded.ok() && quiet.ok());
+            constexpr std::uint64_t kBound = 100'000;
+            std::uint64_t received = 0;
+            std::uint64_t received_when_quiet_took_its_datagram = 0;
+            const JoinHandle listener = spawn([&](TaskId) -> Awaitable<void> {
+                std::array<std::uint8_t, kPacketSize> buffer{};
+                EXPECT_FALSE((co_await c.receive(quiet.value(), buffer)).error);
+                received_when_quiet_took_its_datagram = received;
+            });
+            co_await yield_now();  // the listener waits for its socket from now on
+
+            const auto datagram = Packet{}.encode();
+            const Udp::endpoint flooded_address = flooded.value().local_endpoint();
+            for (int queued = 0; queued < 8; ++queued) co_await flooded.value().send_to(datagram, flooded_address);
+            std::array<std::uint8_t, kPacketSize> buffer{};
+            while (received_when_quiet_took_its_datagram == 0 && received < kBound) {
+                EXPECT_FALSE((co_await c.receive(flooded.value(), buffer)).error);
+                ++received;
+                co_await flooded.value().send_to(datagram, flooded_address);
+                if (received == 100) co_await flooded.value().send_to(datagram, quiet.value().local_endpoint());
+            }
+            // Waiting here lets the listener run in any case, so that it ends before its socket goes.
+            expect_returned(co_await listener.join());
+            EXPECT_GE(received_when_quiet_took_its_datagram, 100U) << c.name;
+            EXPECT_LT(received_when_quiet_took_its_datagram, kBound) << c.name << ": the flooded task never yielded";
+        }).join_blocking();
+        expect_returned(outcome);
+    }
 }
 
 }  // namespace

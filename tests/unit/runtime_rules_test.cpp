@@ -6,7 +6,10 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "runtime/cpu_quota.hpp"
 #include "runtime/tick_schedule.hpp"
 #include "runtime/worker_threads.hpp"
 
@@ -15,7 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(WorkerThreadsTest, UnsetUsesTheProcessorCountOrOne) {
+TEST(WorkerThreadsTest, UnsetUsesTheAvailableProcessorsOrOne) {
     EXPECT_EQ(worker_threads_setting(std::nullopt, 8).count, 8U);
     EXPECT_EQ(worker_threads_setting(std::nullopt, 0).count, 1U);
     EXPECT_TRUE(worker_threads_setting(std::nullopt, 0).panic_message.empty());
@@ -58,6 +61,73 @@ TEST(WorkerThreadsTest, RefusesOtherValuesWithThePanicMessage) {
     for (const auto& c : cases) {
         const WorkerThreadsSetting setting = worker_threads_setting(c.value, 8);
         EXPECT_EQ(setting.panic_message, c.message) << c.value;
+    }
+}
+
+using enum CgroupVersion;
+
+TEST(CpuQuotaTest, TheProcessesCgroupAndItsAncestorsInEachHierarchyThatLimitsTheCpu) {
+    const std::string_view hybrid_mounts =
+        "31 22 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
+        "32 31 0:29 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n"
+        "33 31 0:30 / /sys/fs/cgroup/cpuacct rw,relatime - cgroup cgroup rw,cpuacct\n"
+        "34 31 0:31 / /sys/fs/cgroup/cpuset rw,relatime - cgroup cgroup rw,cpuset\n"
+        "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime shared:9 - cgroup2 cgroup2 rw\n";
+    const std::string_view v2_mount = "30 23 0:26 / /sys/fs/cgroup rw,nosuid shared:4 master:1 - cgroup2 cgroup2 rw\n";
+    const std::string_view docker_v1_mount =
+        "40 31 0:36 /docker/abc /sys/fs/cgroup/cpu,cpuacct ro,nosuid - cgroup cgroup rw,cpu,cpuacct\n";
+    const struct {
+        std::string_view name;
+        std::string_view cgroup;
+        std::string_view mountinfo;
+        std::vector<CgroupDirectory> directories;
+    } cases[] = {
+        {"hybrid, at the roots", "4:memory:/m\n3:cpuset:/\n2:cpuacct:/\n1:cpu:/\n0::/\n", hybrid_mounts,
+         {{V2, "/sys/fs/cgroup/unified"}, {V1, "/sys/fs/cgroup/cpu"}}},
+        {"v2, leaf first", "0::/user.slice/session-2.scope\n", v2_mount,
+         {{V2, "/sys/fs/cgroup/user.slice/session-2.scope"},
+          {V2, "/sys/fs/cgroup/user.slice"},
+          {V2, "/sys/fs/cgroup"}}},
+        {"v1 co-mounted, the mount shows the process's own cgroup", "5:cpu,cpuacct:/docker/abc\n", docker_v1_mount,
+         {{V1, "/sys/fs/cgroup/cpu,cpuacct"}}},
+        {"v1 below the cgroup the mount shows", "5:cpuacct,cpu:/docker/abc/worker\n", docker_v1_mount,
+         {{V1, "/sys/fs/cgroup/cpu,cpuacct/worker"}, {V1, "/sys/fs/cgroup/cpu,cpuacct"}}},
+        {"v1 mount of a cgroup that is no ancestor", "5:cpu,cpuacct:/docker/abcdef\n", docker_v1_mount, {}},
+        {"outside the cgroup namespace", "0::/../../init.scope\n", v2_mount, {}},
+        {"cpuset and cpuacct are no cpu controller", "3:cpuset:/\n2:cpuacct:/\n", hybrid_mounts, {}},
+        {"escaped blanks in the mount point", "0::/a\n",
+         "30 23 0:26 / /sys/fs/my\\040cgroup rw - cgroup2 none rw\n",
+         {{V2, "/sys/fs/my cgroup/a"}, {V2, "/sys/fs/my cgroup"}}},
+        {"not mounted", "0::/a\n1:cpu:/b\n", "22 1 0:21 / /proc rw - proc proc rw\n", {}},
+        {"unreadable texts", "", "", {}},
+        {"malformed lines", "garbage\n0:\n", "1 2 3\n- cgroup2\n", {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(cpu_quota_directories(c.cgroup, c.mountinfo), c.directories) << c.name;
+}
+
+TEST(CpuQuotaTest, QuotaOverPeriodRoundedUpAtLeastOne) {
+    const struct {
+        std::string_view cpu_max;
+        std::optional<std::size_t> processors;
+    } v2_cases[] = {
+        {"max 100000\n", std::nullopt}, {"150000 100000\n", 2},  {"100000 100000", 1},
+        {"800000 100000\n", 8},          {"1000 100000\n", 1},    {"1 1000000\n", 1},
+        {"", std::nullopt},               {"150000\n", std::nullopt}, {"x 100000\n", std::nullopt},
+        {"150000 0\n", std::nullopt},     {"1 2 3\n", std::nullopt},
+    };
+    for (const auto& c : v2_cases) EXPECT_EQ(cgroup2_quota_processors(c.cpu_max), c.processors) << c.cpu_max;
+
+    const struct {
+        std::string_view quota;
+        std::string_view period;
+        std::optional<std::size_t> processors;
+    } v1_cases[] = {
+        {"-1\n", "100000\n", std::nullopt}, {"150000\n", "100000\n", 2}, {"250000", "100000", 3},
+        {"50000\n", "100000\n", 1},         {"0\n", "100000\n", std::nullopt}, {"", "", std::nullopt},
+        {"100000\n", "0\n", std::nullopt},  {"100000\n", "", std::nullopt},
+    };
+    for (const auto& c : v1_cases) {
+        EXPECT_EQ(cgroup1_quota_processors(c.quota, c.period), c.processors) << c.quota << " / " << c.period;
     }
 }
 
