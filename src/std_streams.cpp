@@ -66,8 +66,8 @@ public:
         std::thread([this] { run(); }).detach();
     }
 
-    // Queues unless the stream has stopped taking lines. `drop_when_full`: a line that finds no room is dropped,
-    // and stays with the caller; the result says whether the text was queued.
+    // Queues unless the stream has stopped taking lines (then the text is ignored). `drop_when_full`: a line
+    // that finds no room is dropped and stays with the caller; only then is the result false.
     bool queue(std::string& text, bool drop_when_full) {
         {
             std::lock_guard lock(mutex_);
@@ -139,7 +139,9 @@ private:
                 report = dropped_report_;
             }
             // The report of dropped lines is a line of its own, and its loss changes nothing.
-            if (batch.dropped_before != 0 && report) static_cast<void>(write_whole(descriptor_, report(batch.dropped_before)));
+            if (batch.dropped_before != 0 && report) {
+                static_cast<void>(write_whole(descriptor_, report(batch.dropped_before)));
+            }
             const std::error_code error = write_whole(descriptor_, batch_text);
             std::function<void(std::error_code)> handler;
             {
@@ -173,14 +175,19 @@ private:
     bool failed_ = false;
 };
 
+// The holder is never destroyed either, so that no static destructor runs while a writer still writes.
+const std::shared_ptr<Stream>& lasting_stream(int descriptor, std::size_t bound) {
+    return *new std::shared_ptr<Stream>(std::make_shared<Stream>(descriptor, bound));
+}
+
 const std::shared_ptr<Stream>& standard_output() {
-    static const auto* stream = new std::shared_ptr<Stream>(std::make_shared<Stream>(STDOUT_FILENO, kResultBufferBytes));
-    return *stream;
+    static const std::shared_ptr<Stream>& stream = lasting_stream(STDOUT_FILENO, kResultBufferBytes);
+    return stream;
 }
 
 const std::shared_ptr<Stream>& standard_error() {
-    static const auto* stream = new std::shared_ptr<Stream>(std::make_shared<Stream>(STDERR_FILENO, kLogQueueBytes));
-    return *stream;
+    static const std::shared_ptr<Stream>& stream = lasting_stream(STDERR_FILENO, kLogQueueBytes);
+    return stream;
 }
 
 // The calling thread's last log line when the queue dropped it; an exit from this thread writes it after all.

@@ -3,6 +3,7 @@ made non-blocking, and standard descriptors closed at the start. The measurement
 once with status 0, and no line is lost or cut while the reader merely lags. (A standard output closed under the
 reader is tested with each mode.)"""
 
+import contextlib
 import fcntl
 import json
 import os
@@ -51,13 +52,21 @@ def wait_pipe_full(read_end, proc, line_bytes):
         time.sleep(0.02)
 
 
-def launch(args, env, stdout, stderr):
-    """Starts the program with the given descriptors (or subprocess constants) for its output streams."""
-    proc = subprocess.Popen([binary(), *args], env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
+@contextlib.contextmanager
+def launched(args, env, stdout, stderr, wrapper=()):
+    """Runs the program (under `wrapper`, a command that runs the rest of its command line) with the given
+    descriptors (or subprocess constants) for its output streams; kills it if it is still running at the end."""
+    proc = subprocess.Popen([*wrapper, binary(), *args], env=env, stdin=subprocess.DEVNULL, stdout=stdout,
+                            stderr=stderr)
     for stream in (stdout, stderr):
         if isinstance(stream, int) and stream >= 0:
             os.close(stream)  # the child has its copy
-    return proc
+    try:
+        yield proc
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
 
 
 def read_all(read_end):
@@ -102,71 +111,6 @@ def assert_whole_lines(test, data):
     test.assertTrue(data == b"" or data.endswith(b"\n"), data[-200:])
 
 
-class NobodyReads(unittest.TestCase):
-    """Nobody reads the pipe: the measurement goes on and Ctrl+C works. Two workers put several ports on the
-    aggregator's worker."""
-
-    ENV = dict(NO_COLOR="1", TOKIO_WORKER_THREADS="2")
-
-    def test_server_with_a_stalled_standard_output_echoes_on_every_port(self):
-        base = free_udp_ports(16)
-        read_end, write_end = small_pipe()
-        proc = launch(server_args(KEY, base, 16, interval=6, mode="verbose", extra=["-t", LONG_TAG]),
-                      clean_env(RUST_LOG="info", **self.ENV), write_end, subprocess.PIPE)
-        try:
-            for port in range(base, base + 16):
-                wait_until_bound(port)
-            wait_pipe_full(read_end, proc, LONG_LINE_BYTES)
-            time.sleep(1.0)  # some hundred lines more: the program's buffer is full too
-            assert_every_port_echoes(self, base, 16)
-            err = interrupt_and_time(self, proc)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-        self.assertIn("CTRL+C, exiting", err)
-        assert_whole_lines(self, read_all(read_end))
-
-    def test_client_with_a_stalled_standard_output_takes_ctrl_c(self):
-        base = free_udp_ports(2)
-        with start_server(KEY, base, 2, rust_log="off") as server:
-            read_end, write_end = small_pipe()
-            proc = launch(client_args(KEY, base, sessions=2, rate=2, interval=10, mode="verbose",
-                                      extra=["-t", LONG_TAG]),
-                          clean_env(RUST_LOG="info", **self.ENV), write_end, subprocess.PIPE)
-            try:
-                wait_pipe_full(read_end, proc, LONG_LINE_BYTES)
-                time.sleep(1.0)
-                err = interrupt_and_time(self, proc)
-            finally:
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.wait()
-            self.assertIn("CTRL+C, exiting", err)
-            assert_whole_lines(self, read_all(read_end))
-            server.interrupt()
-            server.wait()
-
-    def test_server_with_a_stalled_standard_error_echoes_on_every_port(self):
-        base = free_udp_ports(16)
-        read_end, write_end = small_pipe()
-        proc = launch(server_args(KEY, base, 16, interval=6), clean_env(RUST_LOG="debug", **self.ENV),
-                      subprocess.DEVNULL, write_end)
-        try:
-            for port in range(base, base + 16):
-                wait_until_bound(port)
-            # A debug line for each datagram with a wrong key, far more than the pipe and the log queue hold.
-            flood_wrong_keys(base, 16, 4000)
-            wait_pipe_full(read_end, proc, LINE_BYTES)
-            assert_every_port_echoes(self, base, 16)
-            interrupt_and_time(self, proc)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
-        os.close(read_end)
-
-
 def flood_wrong_keys(base, count, total):
     """Sends `total` datagrams with a wrong key over the ports, each port's share followed by an echo that shows
     it has handled them all (so the socket's receive buffer never overflows)."""
@@ -181,13 +125,62 @@ def flood_wrong_keys(base, count, total):
                 peer.recv(timeout=TIMEOUT)
 
 
+class NobodyReads(unittest.TestCase):
+    """Nobody reads the pipe: the measurement goes on and Ctrl+C works. Two workers put several ports on the
+    aggregator's worker."""
+
+    ENV = dict(NO_COLOR="1", TOKIO_WORKER_THREADS="2")
+
+    def test_server_with_a_stalled_standard_output_echoes_on_every_port(self):
+        base = free_udp_ports(16)
+        read_end, write_end = small_pipe()
+        with launched(server_args(KEY, base, 16, interval=6, mode="verbose", extra=["-t", LONG_TAG]),
+                      clean_env(RUST_LOG="info", **self.ENV), write_end, subprocess.PIPE) as proc:
+            for port in range(base, base + 16):
+                wait_until_bound(port)
+            wait_pipe_full(read_end, proc, LONG_LINE_BYTES)
+            time.sleep(1.0)  # some hundred lines more: the program's buffer is full too
+            assert_every_port_echoes(self, base, 16)
+            err = interrupt_and_time(self, proc)
+        self.assertIn("CTRL+C, exiting", err)
+        assert_whole_lines(self, read_all(read_end))
+
+    def test_client_with_a_stalled_standard_output_takes_ctrl_c(self):
+        base = free_udp_ports(2)
+        with start_server(KEY, base, 2, rust_log="off") as server:
+            read_end, write_end = small_pipe()
+            with launched(client_args(KEY, base, sessions=2, rate=2, interval=10, mode="verbose",
+                                      extra=["-t", LONG_TAG]),
+                          clean_env(RUST_LOG="info", **self.ENV), write_end, subprocess.PIPE) as proc:
+                wait_pipe_full(read_end, proc, LONG_LINE_BYTES)
+                time.sleep(1.0)
+                err = interrupt_and_time(self, proc)
+            self.assertIn("CTRL+C, exiting", err)
+            assert_whole_lines(self, read_all(read_end))
+            server.interrupt()
+            server.wait()
+
+    def test_server_with_a_stalled_standard_error_echoes_on_every_port(self):
+        base = free_udp_ports(16)
+        read_end, write_end = small_pipe()
+        with launched(server_args(KEY, base, 16, interval=6), clean_env(RUST_LOG="debug", **self.ENV),
+                      subprocess.DEVNULL, write_end) as proc:
+            for port in range(base, base + 16):
+                wait_until_bound(port)
+            # A debug line for each datagram with a wrong key, far more than the pipe and the log queue hold.
+            flood_wrong_keys(base, 16, 4000)
+            wait_pipe_full(read_end, proc, LINE_BYTES)
+            assert_every_port_echoes(self, base, 16)
+            interrupt_and_time(self, proc)
+        os.close(read_end)
+
+
 class SlowReaders(unittest.TestCase):
     def test_dropped_log_lines_are_counted_once_the_reader_is_back(self):
         base = free_udp_ports(2)
         read_end, write_end = small_pipe()
-        proc = launch(server_args(KEY, base, 2, interval=1000), clean_env(RUST_LOG="debug", NO_COLOR="1"),
-                      subprocess.DEVNULL, write_end)
-        try:
+        with launched(server_args(KEY, base, 2, interval=1000), clean_env(RUST_LOG="debug", NO_COLOR="1"),
+                      subprocess.DEVNULL, write_end) as proc:
             wait_until_bound(base)
             wait_until_bound(base + 1)
             flood_wrong_keys(base, 2, 3000)
@@ -199,10 +192,6 @@ class SlowReaders(unittest.TestCase):
                 time.sleep(0.05)
             interrupt_and_time(self, proc)
             reader.join(timeout=TIMEOUT)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
         events = [json.loads(line) for line in lines]  # every line whole
         reports = [event for event in events if "log lines dropped" in event.get("message", "")]
         self.assertEqual(len(reports), 1, reports)
@@ -217,9 +206,8 @@ class SlowReaders(unittest.TestCase):
     def test_non_blocking_standard_output_loses_no_line(self):
         base = free_udp_ports(1)
         read_end, write_end = small_pipe(non_blocking_writes=True)
-        proc = launch(server_args(KEY, base, 1, interval=6), clean_env(RUST_LOG="warn"), write_end,
-                      subprocess.PIPE)
-        try:
+        with launched(server_args(KEY, base, 1, interval=6), clean_env(RUST_LOG="warn"), write_end,
+                      subprocess.PIPE) as proc:
             wait_until_bound(base)
             wait_pipe_full(read_end, proc, LINE_BYTES)
             time.sleep(0.5)  # dozens of lines meet the full pipe: each write says "try again"
@@ -235,10 +223,6 @@ class SlowReaders(unittest.TestCase):
                         break
                 self.assertEqual(sums, {"pkts_rcvd": 1, "pkts_sent": 1})
                 self.assertEqual(interrupt_and_time(self, proc), "")
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
 
 
 class ClosedAtStart(unittest.TestCase):
@@ -248,26 +232,19 @@ class ClosedAtStart(unittest.TestCase):
                 base = free_udp_ports(1)
                 redirections = " ".join({"0": "<&-", "1": ">&-", "2": "2>&-"}[d] for d in closed)
                 err = subprocess.DEVNULL if "2" in closed else subprocess.PIPE
-                proc = subprocess.Popen(["sh", "-c", f'exec "$@" {redirections}', "sh", binary(),
-                                         *server_args(KEY, base, 1, interval=10)],
-                                        env=clean_env(RUST_LOG="info"), stdout=subprocess.PIPE, stderr=err)
-                try:
+                with launched(server_args(KEY, base, 1, interval=10), clean_env(RUST_LOG="info"), subprocess.PIPE,
+                              err, wrapper=["sh", "-c", f'exec "$@" {redirections}', "sh"]) as proc:
                     wait_until_bound(base)
                     for descriptor in closed:
                         self.assertEqual(os.readlink(f"/proc/{proc.pid}/fd/{descriptor}"), "/dev/null")
                     time.sleep(0.3)  # thirty intervals of result lines into /dev/null
                     assert_every_port_echoes(self, base, 1)
                     err_text = interrupt_and_time(self, proc)
-                finally:
-                    if proc.poll() is None:
-                        proc.kill()
-                        proc.wait()
-                self.assertEqual(proc.stdout.read(), b"")
-                proc.stdout.close()
+                with proc.stdout:
+                    self.assertEqual(proc.stdout.read(), b"")
                 if "2" not in closed:
                     self.assertIn("CTRL+C, exiting", err_text)
                     self.assertNotIn("ERROR", err_text)
-                    proc.stderr.close()
 
 
 if __name__ == "__main__":
