@@ -620,9 +620,9 @@ Args Args::parse(int argc, char** argv) {
     const ExitText& exit_text = std::get<ExitText>(outcome);
     // A failed write changes nothing: the exit status stays the same.
     if (exit_text.stream == ExitText::Stream::standard_output) {
-        static_cast<void>(write_stdout(exit_text.text));
+        queue_stdout(exit_text.text);
     } else {
-        write_stderr(exit_text.text);
+        queue_stderr(exit_text.text);
     }
     exit_process(exit_text.exit_status);
 }

@@ -1,5 +1,6 @@
 #include "bouncer_aggregator.hpp"
 
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -19,8 +20,8 @@ namespace {
 
 constexpr std::string_view kLogTarget = "brindlemoor::bouncer_aggregator";
 
-// Branch indices of the aggregator's fair wait.
-enum : std::size_t { kCtrlCBranch = 0, kTickBranch = 1, kReceiveBranch = 2 };
+// Branch indices of the aggregator's fair waits; the wait for room has its room branch in the tick's place.
+enum : std::size_t { kCtrlCBranch = 0, kTickBranch = 1, kRoomBranch = 1, kReceiveBranch = 2 };
 
 struct Aggregator {
     runtime::Receiver<SharedBouncerCounters> receiver;
@@ -29,18 +30,41 @@ struct Aggregator {
     AggregatorState state;
 };
 
-void print_or_exit(const std::optional<BouncerOutput>& record, OutputMode output_mode) {
-    exit_unless_written(kLogTarget,
-                        record ? print_server_output(*record, output_mode) : write_stdout(kNoCountersLine));
+void print_tick(const std::optional<BouncerOutput>& record, OutputMode output_mode) {
+    if (record) {
+        print_server_output(*record, output_mode);
+    } else {
+        queue_stdout(std::string(kNoCountersLine));
+    }
 }
 
 [[noreturn]] void finish_on_ctrl_c(AggregatorState& state) {
     logging::info(kLogTarget, "CTRL+C, exiting");
     if (const std::optional<BouncerOutput> summary = state.summary_record()) {
-        exit_unless_written(kLogTarget, write_stdout(kSummaryHeading));
-        exit_unless_written(kLogTarget, print_server_output(*summary, state.output_mode()));
+        queue_stdout(std::string(kSummaryHeading));
+        print_server_output(*summary, state.output_mode());
     }
     exit_process(0);
+}
+
+void take_counters(AggregatorState& state, SharedBouncerCounters counters) {
+    logging::debug(kLogTarget, "Bouncer counters received");
+    state.add_counters(std::move(counters));
+}
+
+// After a print: waits while the result buffer is full, as a slow standard output would hold the aggregator.
+// Records keep coming in meanwhile, so that the main task goes on starting the ports; the ticks that pass are
+// skipped, and the next line covers them.
+runtime::Awaitable<void> wait_for_result_room(Aggregator& aggregator) {
+    for (;;) {
+        auto event = co_await runtime::fair_wait(runtime::on_ctrl_c(*aggregator.ctrl_c), on_result_room(),
+                                                 runtime::on_message(aggregator.receiver));
+        switch (event.index()) {
+            case kCtrlCBranch: finish_on_ctrl_c(aggregator.state);
+            case kRoomBranch: co_return;
+            case kReceiveBranch: take_counters(aggregator.state, std::move(std::get<kReceiveBranch>(event))); break;
+        }
+    }
 }
 
 runtime::Awaitable<void> run_aggregator(Aggregator aggregator) {
@@ -59,11 +83,11 @@ runtime::Awaitable<void> run_aggregator(Aggregator aggregator) {
                                                  runtime::on_message(aggregator.receiver));
         switch (event.index()) {
             case kCtrlCBranch: finish_on_ctrl_c(state);
-            case kTickBranch: print_or_exit(state.interval_record(WallClock::now()), state.output_mode()); break;
-            case kReceiveBranch:
-                logging::debug(kLogTarget, "Bouncer counters received");
-                state.add_counters(std::move(std::get<kReceiveBranch>(event)));
+            case kTickBranch:
+                print_tick(state.interval_record(WallClock::now()), state.output_mode());
+                co_await wait_for_result_room(aggregator);
                 break;
+            case kReceiveBranch: take_counters(state, std::move(std::get<kReceiveBranch>(event))); break;
         }
     }
 }
@@ -75,6 +99,7 @@ AggregatorHandle AggregatorHandle::start(std::uint64_t interval, OutputMode outp
     // Capacity 1 is never refused.
     runtime::Channel<SharedBouncerCounters> channel = runtime::make_channel<SharedBouncerCounters>(1).value();
     Aggregator aggregator{std::move(channel.receiver), &runtime::ctrl_c(), interval, AggregatorState(tag, output_mode)};
+    end_run_when_results_cannot_be_written(kLogTarget);
     runtime::spawn([aggregator = std::move(aggregator)](runtime::TaskId) mutable {
         return run_aggregator(std::move(aggregator));
     });

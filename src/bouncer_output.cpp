@@ -82,26 +82,26 @@ std::variant<std::string, SerializationError> format_server_json(const BouncerOu
     }
 }
 
-std::error_code print_server_output(const BouncerOutput& record, OutputMode mode) {
+void print_server_output(const BouncerOutput& record, OutputMode mode) {
     switch (mode) {
         case OutputMode::Standard: return print_server_text(record, false);
         case OutputMode::Verbose: return print_server_text(record, true);
         case OutputMode::JSON: return print_server_json(record);
     }
-    return print_server_text(record, false);
+    print_server_text(record, false);
 }
 
-std::error_code print_server_text(const BouncerOutput& record, bool verbose) {
-    return write_stdout(format_server_text(record, verbose, WallClock::now()));
+void print_server_text(const BouncerOutput& record, bool verbose) {
+    queue_stdout(format_server_text(record, verbose, WallClock::now()));
 }
 
-std::error_code print_server_json(const BouncerOutput& record) {
+void print_server_json(const BouncerOutput& record) {
     auto result = format_server_json(record);
     if (const auto* error = std::get_if<SerializationError>(&result)) {
         logging::error(kLogTarget, "bouncer output serialization error: {}", error->message);
-        return {};
+        return;
     }
-    return write_stdout(std::get<std::string>(result));
+    queue_stdout(std::move(std::get<std::string>(result)));
 }
 
 }  // namespace brindlemoor

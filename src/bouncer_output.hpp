@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <variant>
 
 #include "output_mode.hpp"
@@ -40,16 +39,15 @@ struct SerializationError {
 // The compact JSON line, newline included, or the serialiser's error.
 std::variant<std::string, SerializationError> format_server_json(const BouncerOutput& record);
 
-// The writers below return the error of a failed write to standard output, so the caller can act on it.
+// The printers below hand whole lines to the standard-output writer (std_streams), without waiting.
 
 // Standard: text; Verbose: verbose text; JSON: the JSON line.
-std::error_code print_server_output(const BouncerOutput& record, OutputMode mode);
+void print_server_output(const BouncerOutput& record, OutputMode mode);
 
-// Writes the text line, showing the current time when the record has no timestamp.
-std::error_code print_server_text(const BouncerOutput& record, bool verbose);
+// Prints the text line, showing the current time when the record has no timestamp.
+void print_server_text(const BouncerOutput& record, bool verbose);
 
-// Writes the JSON line in one write. A record that cannot be serialised is logged at ERROR and nothing is
-// written; that is not a write failure, so the result is then success.
-std::error_code print_server_json(const BouncerOutput& record);
+// Prints the JSON line. A record that cannot be serialised is logged at ERROR and nothing is printed.
+void print_server_json(const BouncerOutput& record);
 
 }  // namespace brindlemoor

@@ -21,10 +21,9 @@ constexpr std::string_view kTarget = "brindlemoor::launcher_aggregator";
 void print_round(const SessionReport& round, OutputMode output_mode, const std::optional<std::string>& tag) {
     const WallClock::time_point now = WallClock::now();
     if (output_mode == OutputMode::JSON) {
-        exit_unless_written(kTarget, print_client_json(now, round.stats, round.error_counters, tag));
+        print_client_json(now, round.stats, round.error_counters, tag);
     } else {
-        exit_unless_written(kTarget, print_client_text(now, round.stats, round.error_counters, tag,
-                                                       output_mode == OutputMode::Verbose));
+        print_client_text(now, round.stats, round.error_counters, tag, output_mode == OutputMode::Verbose);
     }
 }
 
@@ -33,9 +32,8 @@ void print_round(const SessionReport& round, OutputMode output_mode, const std::
     logging::info(kTarget, "CTRL+C, exiting");
     const WallClock::time_point now = WallClock::now();
     if (output_mode != OutputMode::JSON && totals.stats.sent != 0) {
-        exit_unless_written(kTarget, write_stdout("Client summary:\n"));
-        exit_unless_written(kTarget, print_client_text(now, totals.stats, totals.error_counters, tag,
-                                                       output_mode == OutputMode::Verbose));
+        queue_stdout("Client summary:\n");
+        print_client_text(now, totals.stats, totals.error_counters, tag, output_mode == OutputMode::Verbose);
     }
     exit_process(0);
 }
@@ -49,7 +47,13 @@ runtime::Awaitable<void> run_aggregator(runtime::Receiver<SessionReport> receive
     for (;;) {
         auto event = co_await runtime::fair_wait(runtime::on_ctrl_c(*ctrl_c), runtime::on_message(receiver));
         if (event.index() == 0) exit_on_ctrl_c(rounds.totals(), output_mode, tag);
-        if (const auto round = rounds.add(std::get<1>(event))) print_round(*round, output_mode, tag);
+        const auto round = rounds.add(std::get<1>(event));
+        if (!round) continue;
+        print_round(*round, output_mode, tag);
+        // Waits while the result buffer is full, as a slow standard output would hold the aggregator; the
+        // sessions' reports wait in the channel meanwhile.
+        const auto room = co_await runtime::fair_wait(runtime::on_ctrl_c(*ctrl_c), on_result_room());
+        if (room.index() == 0) exit_on_ctrl_c(rounds.totals(), output_mode, tag);
     }
 }
 
@@ -62,6 +66,7 @@ AggregatorHandle AggregatorHandle::start(std::uint16_t num_sessions, OutputMode 
     // Installed here, in the caller's task, so that a Ctrl+C that comes before the aggregator first runs
     // already counts.
     runtime::CtrlC* ctrl_c = &runtime::ctrl_c();
+    end_run_when_results_cannot_be_written(kTarget);
     auto body = [receiver = std::move(channel->receiver), ctrl_c, num_sessions, output_mode,
                  tag = std::move(tag)](runtime::TaskId) mutable {
         return run_aggregator(std::move(receiver), ctrl_c, num_sessions, output_mode, std::move(tag));

@@ -133,14 +133,14 @@ std::string format_client_json(WallClock::time_point time, const WindowStats& st
     }
 }
 
-std::error_code print_client_text(WallClock::time_point time, const WindowStats& stats,
-                                  const ErrorCounters& counters, const std::optional<std::string>& tag, bool verbose) {
-    return write_stdout(format_client_text(time, stats, counters, tag, verbose));
+void print_client_text(WallClock::time_point time, const WindowStats& stats, const ErrorCounters& counters,
+                       const std::optional<std::string>& tag, bool verbose) {
+    queue_stdout(format_client_text(time, stats, counters, tag, verbose));
 }
 
-std::error_code print_client_json(WallClock::time_point time, const WindowStats& stats,
-                                  const ErrorCounters& counters, const std::optional<std::string>& tag) {
-    return write_stdout(format_client_json(time, stats, counters, tag));
+void print_client_json(WallClock::time_point time, const WindowStats& stats, const ErrorCounters& counters,
+                       const std::optional<std::string>& tag) {
+    queue_stdout(format_client_json(time, stats, counters, tag));
 }
 
 }  // namespace brindlemoor

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "session_report.hpp"
 #include "timestamp.hpp"
@@ -27,10 +26,10 @@ std::string format_client_text(WallClock::time_point time, const WindowStats& st
 std::string format_client_json(WallClock::time_point time, const WindowStats& stats, const ErrorCounters& counters,
                                const std::optional<std::string>& tag);
 
-// The writers return the error of a failed write to standard output; writing no line is success.
-std::error_code print_client_text(WallClock::time_point time, const WindowStats& stats,
-                                  const ErrorCounters& counters, const std::optional<std::string>& tag, bool verbose);
-std::error_code print_client_json(WallClock::time_point time, const WindowStats& stats,
-                                  const ErrorCounters& counters, const std::optional<std::string>& tag);
+// The printers hand the line (if any) to the standard-output writer (std_streams), without waiting.
+void print_client_text(WallClock::time_point time, const WindowStats& stats, const ErrorCounters& counters,
+                       const std::optional<std::string>& tag, bool verbose);
+void print_client_json(WallClock::time_point time, const WindowStats& stats, const ErrorCounters& counters,
+                       const std::optional<std::string>& tag);
 
 }  // namespace brindlemoor

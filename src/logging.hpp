@@ -62,7 +62,8 @@ void init_logging(OutputMode output_mode);
 // Whether an event of this level and target passes the installed filter; false before init_logging.
 bool enabled(Level level, std::string_view target) noexcept;
 
-// Formats and writes one event that has passed the filter. An absent message means the event has none.
+// Formats one event that has passed the filter and queues its line for standard error, where it is dropped when
+// the queue is full (std_streams). An absent message means the event has none.
 void write_event(Level level, std::string_view target, std::optional<std::string_view> message,
                  std::span<const Field> fields);
 

@@ -3,5 +3,6 @@
 
 int main(int argc, char** argv) {
     brindlemoor::init_std_streams();
-    return brindlemoor::runtime_main(argc, argv);
+    // Through exit_process, so that what is queued for the standard streams is written before the end.
+    brindlemoor::exit_process(brindlemoor::runtime_main(argc, argv));
 }

@@ -1,9 +1,13 @@
-# Small pieces that every area shares: output mode, debug text form, timestamps, standard streams, the open-file
-# limit.
+# Small pieces that every area shares: output mode, debug text form, timestamps, the standard streams with their
+# writer threads and line queues, and the open-file limit.
 brindlemoor_library(bm_common
-  SOURCES src/debug_text.cpp src/timestamp.cpp src/std_streams.cpp src/open_file_limit.cpp
-  LIBS fmt::fmt)
+  SOURCES src/debug_text.cpp src/timestamp.cpp src/line_queue.cpp src/std_streams.cpp src/open_file_limit.cpp
+  LIBS fmt::fmt Threads::Threads)
 
 brindlemoor_test(common_test
   SOURCES tests/unit/common_test.cpp
+  LIBS bm_common)
+
+brindlemoor_test(line_queue_test
+  SOURCES tests/unit/line_queue_test.cpp
   LIBS bm_common)

@@ -3,11 +3,6 @@ brindlemoor_library(bm_logging
   SOURCES src/logging.cpp src/log_filter.cpp src/log_format.cpp
   LIBS bm_common fmt::fmt)
 
-# Result lines that cannot be written end the run.
-brindlemoor_library(bm_result_stream
-  SOURCES src/result_stream.cpp
-  LIBS bm_logging bm_common)
-
 brindlemoor_test(log_filter_test
   SOURCES tests/unit/log_filter_test.cpp
   LIBS bm_logging)

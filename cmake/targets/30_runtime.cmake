@@ -10,6 +10,13 @@ brindlemoor_library(bm_runtime
   LIBS bm_packet Boost::headers Threads::Threads bm_common bm_logging)
 target_precompile_headers(bm_runtime PRIVATE ${CMAKE_SOURCE_DIR}/src/runtime/pch.hpp)
 
+# The aggregators' side of the result lines: the wait for room in the standard-output buffer, and the end of a run
+# whose results cannot be written.
+brindlemoor_library(bm_result_stream
+  SOURCES src/result_stream.cpp
+  LIBS bm_runtime bm_logging bm_common)
+target_precompile_headers(bm_result_stream REUSE_FROM bm_runtime)
+
 brindlemoor_test(packet_test
   SOURCES tests/unit/packet_test.cpp
   LIBS bm_packet)

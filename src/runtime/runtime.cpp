@@ -45,7 +45,7 @@ void name_runtime_thread() noexcept {
 }
 
 void write_panic_report(std::string_view thread, std::string_view location, std::string_view message) {
-    write_stderr(fmt::format("thread '{}' panicked at {}:\n{}\n", thread, location, message));
+    queue_stderr(fmt::format("thread '{}' panicked at {}:\n{}\n", thread, location, message));
 }
 
 std::optional<std::string> report_escaped_exception(std::string_view location, std::exception_ptr error) {

@@ -79,7 +79,8 @@ namespace detail {
 TaskId next_task_id() noexcept;
 // Names the calling thread as a runtime thread.
 void name_runtime_thread() noexcept;
-// Writes "thread '<thread>' panicked at <location>:\n<message>\n" to standard error in one write.
+// Queues "thread '<thread>' panicked at <location>:\n<message>\n" for standard error, as text that is never
+// dropped.
 void write_panic_report(std::string_view thread, std::string_view location, std::string_view message);
 // Writes the panic report of an exception that escaped at `location` on a runtime thread, and yields its what()
 // text; none (the report shows "Box<dyn Any>") when it was no std::exception.

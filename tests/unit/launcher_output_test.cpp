@@ -179,7 +179,7 @@ TEST(ClientJsonTest, TagThatIsNotUtf8IsLoggedAndGivesNoLine) {
     log_errors_as_json();
     testing::internal::CaptureStderr();
     const std::string line = format_client_json(test_time(), WindowStats{}, ErrorCounters{}, "bad\xFF");
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = captured_stderr();
 
     EXPECT_EQ(line, "");
     EXPECT_NE(log.find(R"("level":"ERROR","message":"client output serializaion error: )"), std::string::npos) << log;

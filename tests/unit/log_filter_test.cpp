@@ -7,6 +7,7 @@
 
 #include "log_filter.hpp"
 #include "logging.hpp"
+#include "output_test_support.hpp"
 
 using namespace brindlemoor;
 using namespace brindlemoor::logging;
@@ -196,7 +197,7 @@ TEST(InitLogging, ReportsUnusablePiecesThenLogsThroughTheFilter) {
     debug("brindlemoor", "dropped");
     init_logging(OutputMode::Standard);  // ignored: the first set-up stays
     log_fields(Level::Warn, "brindlemoor::bouncer", {Field::unsigned_number("key", 7)});
-    const std::string output = testing::internal::GetCapturedStderr();
+    const std::string output = captured_stderr();
 
     EXPECT_TRUE(enabled(Level::Info, "brindlemoor"));
     EXPECT_FALSE(enabled(Level::Debug, "brindlemoor"));

@@ -3,11 +3,14 @@
 // Process settings that the tests of time stamps, result lines and logged events share.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 
 #include "logging.hpp"
 #include "output_mode.hpp"
+#include "std_streams.hpp"
 
 namespace brindlemoor {
 
@@ -28,6 +31,17 @@ protected:
 inline void log_errors_as_json() {
     ::setenv("RUST_LOG", "error", 1);
     logging::init_logging(OutputMode::JSON);
+}
+
+// What the process wrote to standard error (standard output) since gtest's CaptureStderr (CaptureStdout), once
+// the writer threads have written everything queued so far.
+inline std::string captured_stderr() {
+    drain_std_streams(std::chrono::seconds(30));
+    return ::testing::internal::GetCapturedStderr();
+}
+inline std::string captured_stdout() {
+    drain_std_streams(std::chrono::seconds(30));
+    return ::testing::internal::GetCapturedStdout();
 }
 
 }  // namespace brindlemoor

@@ -16,6 +16,7 @@
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
 #include "runtime/timer.hpp"
+#include "output_test_support.hpp"
 #include "runtime_test_support.hpp"
 
 namespace brindlemoor::runtime {
@@ -65,7 +66,7 @@ TEST(RuntimeTaskTest, PanicsBecomeJoinErrorsWithTheirTextsAndReports) {
     });
     const JoinOutcome text_outcome = with_text.join_blocking();
     const JoinOutcome other_outcome = without_text.join_blocking();
-    const std::string reports = ::testing::internal::GetCapturedStderr();
+    const std::string reports = captured_stderr();
 
     ASSERT_TRUE(text_outcome.panic);
     EXPECT_EQ(text_outcome.panic->to_string(),
@@ -109,7 +110,7 @@ TEST(RuntimeTaskTest, TasksJoinOtherTasksAndKeepTheirCapturesAlive) {
     });
     ::testing::internal::CaptureStderr();
     expect_returned(outcome.join_blocking());
-    ::testing::internal::GetCapturedStderr();
+    captured_stderr();
 }
 
 TEST(RuntimeTaskTest, WorkersTakeNewTasksInTurnAndEveryTaskStaysOnItsWorker) {
@@ -188,7 +189,7 @@ TEST(RuntimeTaskTest, ShutdownDropsBlockedTasksSilentlyAndDestroysTheirState) {
         while (blocked->load() < 5) std::this_thread::yield();
     }
     EXPECT_EQ(alive.use_count(), 1);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(captured_stderr(), "");
 }
 
 TEST(RuntimeTaskDeathTest, RefusedWorkerCountEndsWithStatus101) {

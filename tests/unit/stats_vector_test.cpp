@@ -398,7 +398,7 @@ TEST_F(StatsVectorTest, LogsTheFourWindowEvents) {
     EXPECT_TRUE(vector.on_tick().has_value());
     receive(vector, {8});  // between 3..7 and 9..13
     receive(vector, {2});  // late: no event
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = captured_stderr();
 
     const auto occurrences = [&log](const std::string& text) {
         std::size_t count = 0;
