@@ -301,7 +301,7 @@ class _PortRegion:
 
     def __init__(self):
         self._guard = threading.Lock()
-        self._lock_file = None
+        self._lock = None
         self.first = self.end = self._next = 0
 
     def _claim(self):
@@ -314,13 +314,14 @@ class _PortRegion:
             start = random.randrange(slots)
             for k in range(slots):
                 slot = (start + k) % slots
-                lock_file = open(os.path.join(directory, f"{low + slot * PORT_REGION}.lock"), "w")
+                # A bare descriptor: it stays open, and locked, until the process ends.
+                lock = os.open(os.path.join(directory, f"{low + slot * PORT_REGION}.lock"), os.O_CREAT | os.O_RDWR)
                 try:
-                    fcntl.flock(lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
                 except BlockingIOError:
-                    lock_file.close()
+                    os.close(lock)
                     continue
-                self._lock_file = lock_file
+                self._lock = lock
                 self.first = self._next = low + slot * PORT_REGION
                 self.end = self.first + PORT_REGION
                 return
@@ -338,7 +339,7 @@ class _PortRegion:
                     return base
             raise RuntimeError(f"no {count} free consecutive ports in {low}-{high - 1}")
         with self._guard:
-            if self._lock_file is None:
+            if self._lock is None:
                 self._claim()
             for _ in range(PORT_REGION):
                 if self._next + count > self.end:

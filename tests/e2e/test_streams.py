@@ -137,7 +137,7 @@ class NobodyReads(unittest.TestCase):
         with launched(server_args(KEY, base, 16, interval=6, mode="verbose", extra=["-t", LONG_TAG]),
                       clean_env(RUST_LOG="info", **self.ENV), write_end, subprocess.PIPE) as proc:
             for port in range(base, base + 16):
-                wait_until_bound(port)
+                wait_until_bound(port, proc)
             wait_pipe_full(read_end, proc, LONG_LINE_BYTES)
             time.sleep(1.0)  # some hundred lines more: the program's buffer is full too
             assert_every_port_echoes(self, base, 16)
@@ -146,8 +146,8 @@ class NobodyReads(unittest.TestCase):
         assert_whole_lines(self, read_all(read_end))
 
     def test_client_with_a_stalled_standard_output_takes_ctrl_c(self):
-        base = free_udp_ports(2)
-        with start_server(KEY, base, 2, rust_log="off") as server:
+        with start_server(KEY, count=2, rust_log="off") as server:
+            base = server.base
             read_end, write_end = small_pipe()
             with launched(client_args(KEY, base, sessions=2, rate=2, interval=10, mode="verbose",
                                       extra=["-t", LONG_TAG]),
@@ -166,7 +166,7 @@ class NobodyReads(unittest.TestCase):
         with launched(server_args(KEY, base, 16, interval=6), clean_env(RUST_LOG="debug", **self.ENV),
                       subprocess.DEVNULL, write_end) as proc:
             for port in range(base, base + 16):
-                wait_until_bound(port)
+                wait_until_bound(port, proc)
             # A debug line for each datagram with a wrong key, far more than the pipe and the log queue hold.
             flood_wrong_keys(base, 16, 4000)
             wait_pipe_full(read_end, proc, LINE_BYTES)
@@ -181,8 +181,8 @@ class SlowReaders(unittest.TestCase):
         read_end, write_end = small_pipe()
         with launched(server_args(KEY, base, 2, interval=1000), clean_env(RUST_LOG="debug", NO_COLOR="1"),
                       subprocess.DEVNULL, write_end) as proc:
-            wait_until_bound(base)
-            wait_until_bound(base + 1)
+            wait_until_bound(base, proc)
+            wait_until_bound(base + 1, proc)
             flood_wrong_keys(base, 2, 3000)
             lines = []
             reader = threading.Thread(target=read_lines_into, args=(lines, read_end), daemon=True)
@@ -208,7 +208,7 @@ class SlowReaders(unittest.TestCase):
         read_end, write_end = small_pipe(non_blocking_writes=True)
         with launched(server_args(KEY, base, 1, interval=6), clean_env(RUST_LOG="warn"), write_end,
                       subprocess.PIPE) as proc:
-            wait_until_bound(base)
+            wait_until_bound(base, proc)
             wait_pipe_full(read_end, proc, LINE_BYTES)
             time.sleep(0.5)  # dozens of lines meet the full pipe: each write says "try again"
             assert_every_port_echoes(self, base, 1)
@@ -234,7 +234,7 @@ class ClosedAtStart(unittest.TestCase):
                 err = subprocess.DEVNULL if "2" in closed else subprocess.PIPE
                 with launched(server_args(KEY, base, 1, interval=10), clean_env(RUST_LOG="info"), subprocess.PIPE,
                               err, wrapper=["sh", "-c", f'exec "$@" {redirections}', "sh"]) as proc:
-                    wait_until_bound(base)
+                    wait_until_bound(base, proc)
                     for descriptor in closed:
                         self.assertEqual(os.readlink(f"/proc/{proc.pid}/fd/{descriptor}"), "/dev/null")
                     time.sleep(0.3)  # thirty intervals of result lines into /dev/null
