@@ -9,7 +9,7 @@ import time
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(BENCH, "..", "tests", "e2e"))
-from harness import Program, ports_free, wait_until_bound  # noqa: E402,F401 (re-exported for the drivers)
+from harness import Program, ports_free, wait_until_bound  # noqa: E402 (the path is set just above)
 
 DEFAULT_BUILD = os.path.normpath(os.path.join(BENCH, "..", "build"))
 HOST = "127.0.0.1"
