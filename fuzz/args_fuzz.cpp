@@ -14,7 +14,7 @@
 #include <fmt/format.h>
 
 #include "args.hpp"
-#include "debug_text.hpp"
+#include "utf8.hpp"
 #include "fuzz_check.hpp"
 #include "version.hpp"
 

@@ -21,6 +21,7 @@
 #include <fmt/format.h>
 
 #include "debug_text.hpp"
+#include "utf8.hpp"
 #include "decimal.hpp"
 #include "std_streams.hpp"
 #include "version.hpp"

@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "debug_text.hpp"
+#include "utf8.hpp"
 
 namespace brindlemoor::logging {
 
