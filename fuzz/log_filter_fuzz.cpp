@@ -47,8 +47,8 @@ bool known_reason(std::string_view reason) {
 
 // The matching rules written out plainly: of the directives whose target is a prefix of the event's and whose
 // field, if any, the event carries, the one with the longest target, then one with a field, then the later field
-// name, decides (the later of equal ones); with no usable directive at all, INFO for everything. Directives with a span name or a
-// field value match no event.
+// name, decides (the later of equal ones); with no usable directive at all, INFO for everything. Directives with a
+// span name, a field value or no field list in their brackets match no event.
 class FilterModel {
     struct Directive {
         std::optional<std::string> target;

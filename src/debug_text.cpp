@@ -15,8 +15,8 @@ namespace {
 bool shows_as_itself(char32_t code_point) {
     if (code_point >= 0x20 && code_point < 0x7F) return true;
     const auto ranges = unicode::kDebugEscapedRanges;
-    const auto after = std::upper_bound(ranges.begin(), ranges.end(), code_point,
-                                        [](char32_t cp, const unicode::CodePointRange& range) { return cp < range.first; });
+    const auto starts_after = [](char32_t cp, const unicode::CodePointRange& range) { return cp < range.first; };
+    const auto after = std::upper_bound(ranges.begin(), ranges.end(), code_point, starts_after);
     return after == ranges.begin() || code_point > std::prev(after)->last;
 }
 
