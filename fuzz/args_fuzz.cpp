@@ -14,7 +14,7 @@
 #include <fmt/format.h>
 
 #include "args.hpp"
-#include "debug_text.hpp"
+#include "utf8.hpp"
 #include "fuzz_check.hpp"
 #include "version.hpp"
 
@@ -57,8 +57,8 @@ void check_exit_text(const ExitText& exit_text) {
     require(text.ends_with("\nFor more information, try '--help'.\n"), "a usage error ends with the help hint");
 }
 
-// The record's values as long options (flags only when set), the target after "--" so that it is never read
-// as an option.
+// The record's values as long options with attached values (flags only when set), the target after "--", so that
+// no value is read as an option.
 std::vector<std::string> long_form(const Args& args) {
     std::vector<std::string> argv{"brindlemoor",
                                   fmt::format("--key={}", args.key),
@@ -69,10 +69,7 @@ std::vector<std::string> long_form(const Args& args) {
                                   fmt::format("--rate={}", args.rate)};
     if (args.server) argv.emplace_back("--server");
     if (args.no_probe) argv.emplace_back("--no_probe");
-    if (args.tag) {
-        argv.emplace_back("--tag");
-        argv.push_back(*args.tag);
-    }
+    if (args.tag) argv.push_back("--tag=" + *args.tag);
     if (args.target) {
         argv.emplace_back("--");
         argv.push_back(*args.target);

@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "debug_text.hpp"
+#include "utf8.hpp"
 
 namespace brindlemoor::logging {
 
@@ -19,9 +19,11 @@ constexpr std::string_view kInvalidLevel =
     R"(error parsing level filter: expected one of "off", "error", "warn", "info", "debug", "trace", or a number 0-5)";
 
 struct Directive {
-    std::optional<std::string> target;  // none: the level for every target no other directive matches
+    std::optional<std::string> target;  // none: every target
+    std::optional<std::string> field_name;  // none: any event; else only events that carry this field
     LevelFilter level = LevelFilter::Trace;
-    // A span or field part restricts a directive to events inside matching spans; the program opens none.
+    // A span name, a field value or a bracket part without field names restricts a directive to events inside
+    // matching spans; the program opens none.
     bool needs_span = false;
 };
 
@@ -92,28 +94,34 @@ std::optional<std::string> check_field_filter(std::string_view field) {
     return std::nullopt;
 }
 
-// Checks the text between '[' and ']': an optional span name, then an optional "{field,...}" list.
-std::optional<std::string> check_span_part(std::string_view span) {
+// What the text between '[' and ']' selects: an optional span name, then an optional "{field}" or
+// "{field=pattern}". A piece holds no comma, so the list has one field.
+struct SpanPart {
+    bool names_span = false;
+    std::optional<std::string_view> field_name;
+    bool matches_value = false;
+};
+
+std::variant<SpanPart, std::string> parse_span_part(std::string_view span) {
     const std::size_t open = span.find('{');
     const std::string_view name = span.substr(0, open);
     if (name.find_first_of("[]{}=") != std::string_view::npos) return std::string(kInvalidDirective);
-    if (open == std::string_view::npos) return std::nullopt;
+    SpanPart part{!name.empty(), std::nullopt, false};
+    if (open == std::string_view::npos) return part;
     if (span.back() != '}') return std::string(kInvalidDirective);
-    const std::string_view fields = span.substr(open + 1, span.size() - open - 2);
-    if (fields.empty()) return std::nullopt;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t comma = fields.find(',', start);
-        if (auto reason = check_field_filter(fields.substr(start, comma - start))) return reason;
-        if (comma == std::string_view::npos) return std::nullopt;
-        start = comma + 1;
-    }
+    const std::string_view field = span.substr(open + 1, span.size() - open - 2);
+    if (field.empty()) return std::string(kInvalidDirective);  // a field list that names no field
+    if (auto reason = check_field_filter(field)) return *reason;
+    const std::size_t equals = field.find('=');
+    part.field_name = field.substr(0, equals);
+    part.matches_value = equals != std::string_view::npos;
+    return part;
 }
 
 // One piece of RUST_LOG: a level alone, or `target`, `target[span{field=pattern}]` or `[span]`, each optionally
 // followed by "=level".
 DirectiveOrReason parse_directive(std::string_view piece) {
-    if (const auto level = parse_level_filter(piece)) return Directive{std::nullopt, *level, false};
+    if (const auto level = parse_level_filter(piece)) return Directive{std::nullopt, std::nullopt, *level, false};
 
     // The span part ends at the last ']' (field patterns may hold '[', ']' and '='); the level follows it.
     const std::size_t span_end = piece.rfind(']');
@@ -129,18 +137,24 @@ DirectiveOrReason parse_directive(std::string_view piece) {
 
     const std::size_t open = selector.find('[');
     const std::string_view target = selector.substr(0, open);
-    const bool has_span = open != std::string_view::npos;
-    if (has_span) {
+    Directive directive{target.empty() ? std::nullopt : std::optional<std::string>(target), std::nullopt,
+                        LevelFilter::Trace, false};
+    if (open != std::string_view::npos) {
         const std::size_t close = selector.rfind(']');
         if (close != selector.size() - 1) return std::string(kInvalidDirective);
-        if (auto reason = check_span_part(selector.substr(open + 1, close - open - 1))) return *reason;
+        auto part = parse_span_part(selector.substr(open + 1, close - open - 1));
+        if (auto* reason = std::get_if<std::string>(&part)) return std::move(*reason);
+        SpanPart& span_part = std::get<SpanPart>(part);
+        // A field name alone selects the events that carry that field; anything else selects spans.
+        directive.needs_span = span_part.names_span || span_part.matches_value || !span_part.field_name;
+        if (span_part.field_name) directive.field_name = std::string(*span_part.field_name);
+    } else if (target.empty()) {
+        return std::string(kInvalidDirective);
     }
     if (!target.empty() && !is_target(target)) return std::string(kInvalidDirective);
-    if (target.empty() && !has_span) return std::string(kInvalidDirective);
 
-    Directive directive{target.empty() ? std::nullopt : std::optional<std::string>(target), LevelFilter::Trace,
-                        has_span};
-    if (level_text) {
+    // "target=" with no level after it lets every level through, like the target alone.
+    if (level_text && !level_text->empty()) {
         const auto level = parse_level_filter(*level_text);
         if (!level) return std::string(kInvalidLevel);
         directive.level = *level;
@@ -153,29 +167,32 @@ constexpr unsigned verbosity(Level level) { return 5u - static_cast<unsigned>(le
 }  // namespace
 
 struct LogFilterBuilder {
+    using EventDirective = LogFilter::EventDirective;
+
     static LogFilter build(const std::vector<Directive>& directives) {
         LogFilter filter;
         for (const Directive& directive : directives) {
             if (directive.needs_span) continue;
-            if (!directive.target) {
-                filter.default_level_ = directive.level;
-                continue;
-            }
-            const auto same = std::find_if(filter.by_target_.begin(), filter.by_target_.end(),
-                                           [&](const auto& known) { return known.target == *directive.target; });
-            if (same != filter.by_target_.end()) {
+            const auto same = std::ranges::find_if(filter.directives_, [&](const EventDirective& known) {
+                return known.target == directive.target && known.field_name == directive.field_name;
+            });
+            if (same != filter.directives_.end()) {
                 same->level = directive.level;
             } else {
-                filter.by_target_.push_back({*directive.target, directive.level});
+                filter.directives_.push_back({directive.target, directive.field_name, directive.level});
             }
-        }
-        std::stable_sort(filter.by_target_.begin(), filter.by_target_.end(),
-                         [](const auto& a, const auto& b) { return a.target.size() > b.target.size(); });
-        filter.most_verbose_ = filter.default_level_.value_or(LevelFilter::Off);
-        for (const auto& directive : filter.by_target_) {
             filter.most_verbose_ = std::max(filter.most_verbose_, directive.level);
         }
+        std::ranges::sort(filter.directives_, more_specific);
         return filter;
+    }
+
+    // The longest target first (one without a target last), then one that names a field; of two that name
+    // different fields for the same target, the later field name in byte order.
+    static bool more_specific(const EventDirective& a, const EventDirective& b) {
+        const auto target_weight = [](const EventDirective& d) { return d.target ? d.target->size() + 1 : 0; };
+        if (target_weight(a) != target_weight(b)) return target_weight(a) > target_weight(b);
+        return a.field_name > b.field_name;
     }
 };
 
@@ -195,13 +212,15 @@ std::optional<LevelFilter> parse_level_filter(std::string_view text) {
     return std::nullopt;
 }
 
-bool LogFilter::enabled(Level level, std::string_view target) const noexcept {
+bool LogFilter::enabled(Level level, std::string_view target, FieldNames names) const noexcept {
     const unsigned wanted = verbosity(level);
     if (wanted > static_cast<unsigned>(most_verbose_)) return false;
-    for (const TargetDirective& directive : by_target_) {
-        if (target.starts_with(directive.target)) return wanted <= static_cast<unsigned>(directive.level);
+    for (const EventDirective& directive : directives_) {
+        if (directive.target && !target.starts_with(*directive.target)) continue;
+        if (directive.field_name && !names.contains(*directive.field_name)) continue;
+        return wanted <= static_cast<unsigned>(directive.level);
     }
-    return default_level_ && wanted <= static_cast<unsigned>(*default_level_);
+    return false;
 }
 
 ParsedLogFilter parse_log_filter(std::string_view text) {
@@ -220,7 +239,7 @@ ParsedLogFilter parse_log_filter(std::string_view text) {
             parsed.reports.push_back(fmt::format("ignoring `{}`: {}", piece, std::get<std::string>(result)));
         }
     }
-    if (directives.empty()) directives.push_back(Directive{std::nullopt, LevelFilter::Info, false});
+    if (directives.empty()) directives.push_back(Directive{std::nullopt, std::nullopt, LevelFilter::Info, false});
     parsed.filter = LogFilterBuilder::build(directives);
     return parsed;
 }

@@ -8,8 +8,8 @@
 
 #include "logging.hpp"
 
-// The log filter read from RUST_LOG: comma-separated directives that set, per target prefix, the most verbose
-// level let through. Pure: no environment, no output.
+// The log filter read from RUST_LOG: comma-separated directives that set, per target prefix and per field that an
+// event carries, the most verbose level let through. Pure: no environment, no output.
 namespace brindlemoor::logging {
 
 // The most verbose level a directive lets through; Off lets nothing through. The values are the digits that
@@ -24,21 +24,23 @@ public:
     // Lets nothing through.
     LogFilter() = default;
 
-    // Whether an event passes: the directive with the longest target that is a prefix of the event's target
-    // decides, the level-only directive last; an event no directive matches is dropped. Cheap and allocation
-    // free, since it runs for every event, also for the many that are filtered out.
-    bool enabled(Level level, std::string_view target) const noexcept;
+    // Whether an event passes: of the directives whose target is a prefix of the event's target (or that have
+    // none) and whose field, if they name one, the event carries, the most specific decides: the longest target
+    // first, then one that names a field; an event no directive matches is dropped. Cheap and allocation free,
+    // since it runs for every event, also for the many that are filtered out; the names are looked at only when
+    // a directive names a field.
+    bool enabled(Level level, std::string_view target, FieldNames names) const noexcept;
 
 private:
     friend struct LogFilterBuilder;
 
-    struct TargetDirective {
-        std::string target;
+    struct EventDirective {
+        std::optional<std::string> target;  // none: every target
+        std::optional<std::string> field_name;  // none: any event
         LevelFilter level;
     };
 
-    std::vector<TargetDirective> by_target_;  // longest target first, one per target
-    std::optional<LevelFilter> default_level_;
+    std::vector<EventDirective> directives_;  // most specific first, one per target and field name
     LevelFilter most_verbose_ = LevelFilter::Off;  // across all directives, to drop most events at once
 };
 

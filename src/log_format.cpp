@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "debug_text.hpp"
+#include "utf8.hpp"
 
 namespace brindlemoor::logging {
 
@@ -53,53 +54,46 @@ void append_styled(std::string& out, bool colours, std::string_view style, std::
 
 // Control characters that would act on a terminal are shown as escapes; newline, tab and CR stay as they are.
 // Bytes that are not valid UTF-8 are kept unchanged.
-void append_escaped_message(std::string& out, std::string_view message) {
-    std::size_t pos = 0;
-    while (pos < message.size()) {
-        const std::size_t start = pos;
-        char32_t cp = 0;
-        if (!decode_utf8(message, pos, cp)) {
-            out.push_back(message[pos++]);
-            continue;
-        }
-        if (cp == 0x1b || cp == 0x07 || cp == 0x08 || cp == 0x0c || cp == 0x7f) {
-            fmt::format_to(std::back_inserter(out), "\\x{:02x}", static_cast<unsigned>(cp));
-        } else if (cp >= 0x80 && cp <= 0x9f) {
-            fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", static_cast<unsigned>(cp));
+struct MessageEscapes {
+    static bool escapes(char32_t code_point) {
+        return code_point == 0x1b || code_point == 0x07 || code_point == 0x08 || code_point == 0x0c ||
+               code_point == 0x7f || (code_point >= 0x80 && code_point <= 0x9f);
+    }
+
+    static void append_escape(std::string& out, char32_t code_point) {
+        if (code_point < 0x80) {
+            fmt::format_to(std::back_inserter(out), "\\x{:02x}", static_cast<unsigned>(code_point));
         } else {
-            out.append(message.substr(start, pos - start));
+            fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", static_cast<unsigned>(code_point));
         }
     }
-}
 
-// A JSON string; bytes that are not valid UTF-8 become U+FFFD so that the line stays valid JSON.
+    static void append_invalid(std::string& out, unsigned char byte) { out.push_back(static_cast<char>(byte)); }
+};
+
+// JSON string contents; bytes that are not valid UTF-8 become U+FFFD so that the line stays valid JSON.
+struct JsonEscapes {
+    static bool escapes(char32_t code_point) { return code_point < 0x20 || code_point == '"' || code_point == '\\'; }
+
+    static void append_escape(std::string& out, char32_t code_point) {
+        switch (code_point) {
+            case '"': out += "\\\""; return;
+            case '\\': out += "\\\\"; return;
+            case '\b': out += "\\b"; return;
+            case '\f': out += "\\f"; return;
+            case '\n': out += "\\n"; return;
+            case '\r': out += "\\r"; return;
+            case '\t': out += "\\t"; return;
+            default: fmt::format_to(std::back_inserter(out), "\\u{:04x}", static_cast<unsigned>(code_point));
+        }
+    }
+
+    static void append_invalid(std::string& out, unsigned char) { out += "\xef\xbf\xbd"; }
+};
+
 void append_json_string(std::string& out, std::string_view text) {
     out.push_back('"');
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        const std::size_t start = pos;
-        char32_t cp = 0;
-        if (!decode_utf8(text, pos, cp)) {
-            out += "\xef\xbf\xbd";
-            ++pos;
-            continue;
-        }
-        switch (cp) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (cp < 0x20) {
-                    fmt::format_to(std::back_inserter(out), "\\u{:04x}", static_cast<unsigned>(cp));
-                } else {
-                    out.append(text.substr(start, pos - start));
-                }
-        }
-    }
+    append_escaped(out, text, JsonEscapes{});
     out.push_back('"');
 }
 
@@ -141,7 +135,7 @@ std::string format_text_line(WallClock::time_point time, const LogEvent& event, 
     line.push_back(' ');
     bool first = true;
     if (event.message) {
-        append_escaped_message(line, *event.message);
+        append_escaped(line, *event.message, MessageEscapes{});
         first = false;
     }
     for (const Field& field : event.fields) {

@@ -64,9 +64,9 @@ void init_logging(OutputMode output_mode) {
     set_dropped_log_lines_report(&dropped_lines_report);
 }
 
-bool enabled(Level level, std::string_view target) noexcept {
+bool enabled(Level level, std::string_view target, FieldNames names) noexcept {
     const Subscriber* subscriber = installed_subscriber.load(std::memory_order_acquire);
-    return subscriber != nullptr && subscriber->filter.enabled(level, target);
+    return subscriber != nullptr && subscriber->filter.enabled(level, target, names);
 }
 
 void write_event(Level level, std::string_view target, std::optional<std::string_view> message,

@@ -55,12 +55,28 @@ struct Field {
     }
 };
 
+// The names of the fields an event carries, absent optional ones included: a filter directive that names a field
+// lets through only the events that carry it.
+struct FieldNames {
+    bool message = false;  // the event has a message, the field "message"
+    std::span<const Field> fields;
+
+    bool contains(std::string_view name) const noexcept {
+        if (message && name == "message") return true;
+        for (const Field& field : fields) {
+            if (field.name == name) return true;
+        }
+        return false;
+    }
+};
+
 // Installs the process-wide subscriber: reads RUST_LOG (reporting unusable entries on standard error) and
 // NO_COLOR, and picks JSON lines for OutputMode::JSON, text lines otherwise. Called once, before any event.
 void init_logging(OutputMode output_mode);
 
-// Whether an event of this level and target passes the installed filter; false before init_logging.
-bool enabled(Level level, std::string_view target) noexcept;
+// Whether an event of this level and target, with these fields, passes the installed filter; false before
+// init_logging.
+bool enabled(Level level, std::string_view target, FieldNames names) noexcept;
 
 // Formats one event that has passed the filter and queues its line for standard error, where it is dropped when
 // the queue is full (std_streams). An absent message means the event has none.
@@ -70,7 +86,7 @@ void write_event(Level level, std::string_view target, std::optional<std::string
 // An event with a message made from a format string, and no further fields.
 template <typename... Args>
 void log(Level level, std::string_view target, fmt::format_string<Args...> format, Args&&... args) {
-    if (!enabled(level, target)) return;
+    if (!enabled(level, target, {true, {}})) return;
     const std::string message = fmt::format(format, std::forward<Args>(args)...);
     write_event(level, target, message, {});
 }
@@ -79,15 +95,17 @@ void log(Level level, std::string_view target, fmt::format_string<Args...> forma
 template <typename... Args>
 void log_with_fields(Level level, std::string_view target, std::initializer_list<Field> fields,
                      fmt::format_string<Args...> format, Args&&... args) {
-    if (!enabled(level, target)) return;
+    const std::span<const Field> field_span(fields.begin(), fields.size());
+    if (!enabled(level, target, {true, field_span})) return;
     const std::string message = fmt::format(format, std::forward<Args>(args)...);
-    write_event(level, target, message, std::span<const Field>(fields.begin(), fields.size()));
+    write_event(level, target, message, field_span);
 }
 
 // An event without a message: only the given fields.
 inline void log_fields(Level level, std::string_view target, std::initializer_list<Field> fields) {
-    if (!enabled(level, target)) return;
-    write_event(level, target, std::nullopt, std::span<const Field>(fields.begin(), fields.size()));
+    const std::span<const Field> field_span(fields.begin(), fields.size());
+    if (!enabled(level, target, {false, field_span})) return;
+    write_event(level, target, std::nullopt, field_span);
 }
 
 template <typename... Args>

@@ -10,3 +10,8 @@ brindlemoor_test(log_filter_test
 brindlemoor_test(log_format_test
   SOURCES tests/unit/log_format_test.cpp
   LIBS bm_logging)
+
+# Cost of formatting one log line; run by hand, not a test.
+brindlemoor_executable(log_format_bench
+  SOURCES bench/log_format_bench.cpp
+  LIBS bm_logging benchmark::benchmark)

@@ -1,7 +1,7 @@
-# The command line: argument declaration, matching (CLI11), help, version and usage errors.
+# The command line: argument declaration, matching, help, version and usage errors.
 brindlemoor_library(bm_args
-  SOURCES src/args.cpp
-  LIBS bm_common CLI11::CLI11 fmt::fmt)
+  SOURCES src/args.cpp src/command_line.cpp src/command_line_text.cpp
+  LIBS bm_common fmt::fmt)
 
 brindlemoor_test(args_test
   SOURCES tests/unit/args_test.cpp

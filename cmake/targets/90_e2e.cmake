@@ -1,5 +1,4 @@
 # End-to-end tests: Python scripts that run the real binary against real UDP sockets on loopback.
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
 file(GLOB BRINDLEMOOR_E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/test_*.py)
 foreach(test_file IN LISTS BRINDLEMOOR_E2E_TESTS)
   get_filename_component(test_module ${test_file} NAME_WE)

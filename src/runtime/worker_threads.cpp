@@ -4,6 +4,7 @@
 
 #include "debug_text.hpp"
 #include "decimal.hpp"
+#include "utf8.hpp"
 
 namespace brindlemoor::runtime {
 

@@ -1,4 +1,5 @@
-"""Start-up: help, version, usage errors, the worker count, the missing client target, log set-up."""
+"""Start-up: help, version, usage errors, the worker count, the missing client target, log set-up and the log
+filter."""
 
 import os
 import re
@@ -23,6 +24,11 @@ class HelpAndVersion(unittest.TestCase):
             self.assertIn("Usage: brindlemoor [OPTIONS] --key <KEY> [TARGET]", text)
             self.assertIn("[possible values: standard,", text)
 
+    def test_help_acts_before_a_later_argument_that_is_not_utf8(self):
+        status, out, err = run([b"-h", b"\xff"])
+        self.assertEqual((status, err), (0, b""))
+        self.assertTrue(out.startswith(b"Network monitoring probe and server\n"), out)
+
     def test_version(self):
         for flag in ("-V", "--version"):
             status, out, err = run([flag])
@@ -43,6 +49,8 @@ class UsageErrors(unittest.TestCase):
             (["-k", "1", "-s", "-s"], "cannot be used multiple times"),
             (["-k", "1", "a", "b"], "unexpected argument 'b' found"),
             (["-k"], "a value is required for '--key <KEY>' but none was supplied"),
+            (["-k", "5", "-t", "-s"], "a value is required for '--tag <TAG>' but none was supplied"),
+            (["-k", "5", "-5"], "unexpected argument '-5' found"),
         ]
         for args, expected in cases:
             status, out, err = run(args, env=clean_env(RUST_LOG="trace,bad=level"))
@@ -189,6 +197,26 @@ class MissingClientTarget(unittest.TestCase):
         _, _, err = run(["-k", "7", "-m", "json"], env=clean_env())
         self.assertRegex(err.decode(), r'^\{"timestamp":"[^"]+Z","level":"WARN","message":"Target must be '
                                        r'specifed for client mode","target":"brindlemoor"\}\n$')
+
+
+class LogFilterDirectives(unittest.TestCase):
+    def test_filter_directives_by_target_and_by_field(self):
+        # A server without ports ends at once; its key event is the only one with a field "key".
+        key_line = re.compile(LOG_PREFIX + "DEBUG brindlemoor::bouncer: key=5$")
+        for rust_log, key_only in (("brindlemoor[{key}]=debug", True), ("brindlemoor=", False)):
+            status, out, err = run(["-s", "-n", "0", "-k", "5"], env=clean_env(RUST_LOG=rust_log, NO_COLOR="1"))
+            lines = err.decode().splitlines()
+            self.assertEqual((status, out), (0, b""), rust_log)
+            self.assertEqual(sum(1 for line in lines if key_line.match(line)), 1, (rust_log, lines))
+            self.assertEqual(len(lines) == 1, key_only, (rust_log, lines))
+            self.assertFalse(any(line.startswith("ignoring") for line in lines), (rust_log, lines))
+
+    def test_empty_field_list_is_refused(self):
+        status, _, err = run(["-s", "-n", "0", "-k", "5"], env=clean_env(RUST_LOG="[{}]", NO_COLOR="1"))
+        lines = err.decode().splitlines()
+        self.assertEqual(status, 0)
+        self.assertEqual(lines[0], "ignoring `[{}]`: invalid filter directive")
+        self.assertTrue(lines[-1].endswith(" INFO brindlemoor: A main task closed"), lines)
 
 
 if __name__ == "__main__":

@@ -239,18 +239,27 @@ TEST(Matching, AcceptsEveryFormOfTheGrammar) {
         {{"-k", "5", "--", "--"}, [](Args& a) { a.target = "--"; }},
         {{"-k", "5", "-"}, [](Args& a) { a.target = "-"; }},
         {{"-k", "5", "/s"}, [](Args& a) { a.target = "/s"; }},
-        // A negative number is no option, so it is the target.
-        {{"-k5", "-1"}, [](Args& a) { a.target = "-1"; }},
-        // The argument after an option is its value, whatever it looks like; an attached value is all that
-        // follows the short name or the first '=' of the long one.
-        {{"-k", "5", "-p", "-0"}, [](Args& a) { a.base_port = 0; }},
-        {{"-t", "-5", "-k5"}, [](Args& a) { a.tag = "-5"; }},
-        {{"-k5", "--tag", "-h"}, [](Args& a) { a.tag = "-h"; }},
+        {{"-k", "5", ""}, [](Args& a) { a.target = ""; }},
+        // The argument after an option is its value unless it is itself an option or a group of short flags;
+        // "-" alone is a value. An attached value is all that follows the short name (without one '=') or the
+        // first '=' of the long name, also when that is empty.
+        {{"-k", "5", "-t", "-"}, [](Args& a) { a.tag = "-"; }},
+        {{"-t", "", "-k5"}, [](Args& a) { a.tag = ""; }},
         {{"-k5", "-t-x"}, [](Args& a) { a.tag = "-x"; }},
-        {{"-k5", "-t=x"}, [](Args& a) { a.tag = "=x"; }},
+        {{"-k=5", "-t=x"}, [](Args& a) { a.tag = "x"; }},
+        {{"-k5", "-t==x"}, [](Args& a) { a.tag = "=x"; }},
+        {{"-k5", "-t="}, [](Args& a) { a.tag = ""; }},
         {{"-k5", "--tag=-x=y"}, [](Args& a) { a.tag = "-x=y"; }},
-        // An empty attached value is no value.
-        {{"-k5", "--no_probe="}, [](Args& a) { a.no_probe = true; }},
+        {{"-k5", "--tag=", "127.0.0.1"},
+         [](Args& a) {
+             a.tag = "";
+             a.target = "127.0.0.1";
+         }},
+        {{"-k5", "-t", "-", "--", "-t"},
+         [](Args& a) {
+             a.tag = "-";
+             a.target = "-t";
+         }},
         {{"-k5", "-t", "", "--output_mode", "verbose"},
          [](Args& a) {
              a.tag = "";
@@ -303,25 +312,45 @@ TEST(UsageErrors, ExactTextsOnStandardErrorWithStatusTwo) {
         {{"-k5", "--serv"}, "error: unexpected argument '--serv' found" + usage + more},
         {{"-k5", "-sz"}, "error: unexpected argument '-z' found" + usage + more},
         {{"-k5", "-s=yes"}, "error: unexpected argument '-=' found" + usage + more},
-        {{"-k5", "--=x"}, "error: unexpected argument '--=x' found" + usage + more},
+        {{"-k5", "--=x"}, "error: unexpected argument '--' found" + usage + more},
+        {{"-k5", "--bogus=x"}, "error: unexpected argument '--bogus' found" + usage + more},
+        {{"-k5", "---x"}, "error: unexpected argument '---x' found" + usage + more},
+        // Short flags are looked up one by one; a negative number is a short flag too.
+        {{"-k5", "-s5"}, "error: unexpected argument '-5' found" + usage + more},
+        {{"-k5", "-5"}, "error: unexpected argument '-5' found" + usage + more},
+        {{"-k5", "-p", "-1"}, "error: unexpected argument '-1' found" + usage + more},
         {{"-k5", "-\xc3\xa9"}, "error: unexpected argument '-\xc3\xa9' found" + usage + more},
         {{"-k5", "a", "b"}, "error: unexpected argument 'b' found" + usage + more},
         {{"-k5", "a", "--", "--x=y"}, "error: unexpected argument '--x=y' found" + usage + more},
         {{"-k"}, "error: a value is required for '--key <KEY>' but none was supplied" + more},
         {{"-sk"}, "error: a value is required for '--key <KEY>' but none was supplied" + more},
+        {{"-k", "5", "-t", "-s"}, "error: a value is required for '--tag <TAG>' but none was supplied" + more},
+        {{"--key", "-s"}, "error: a value is required for '--key <KEY>' but none was supplied" + more},
+        {{"-k5", "--tag", "-h"}, "error: a value is required for '--tag <TAG>' but none was supplied" + more},
+        {{"-k5", "-t", "--key=5"}, "error: a value is required for '--tag <TAG>' but none was supplied" + more},
+        {{"-k5", "-t", "--", "x"}, "error: a value is required for '--tag <TAG>' but none was supplied" + more},
+        {{"-k5", "-t", "--"}, "error: a value is required for '--tag <TAG>' but none was supplied" + more},
+        {{"-k5", "-p1", "--port"}, "error: a value is required for '--port <BASE_PORT>' but none was supplied" + more},
         {{"-k5", "-m"},
          "error: a value is required for '--output_mode <OUTPUT_MODE>' but none was supplied" + modes + more},
         {{"-k5", "--output_mode="},
          "error: a value is required for '--output_mode <OUTPUT_MODE>' but none was supplied" + modes + more},
+        {{"-k5", "-m="},
+         "error: a value is required for '--output_mode <OUTPUT_MODE>' but none was supplied" + modes + more},
+        // An unknown argument is reported before the option that waits for a value.
+        {{"-k5", "-t", "--bogus"}, "error: unexpected argument '--bogus' found" + usage + more},
+        {{"-k5", "-t", "-sz"}, "error: a value is required for '--tag <TAG>' but none was supplied" + more},
+        {{"-k", "x", "--bogus"}, "error: unexpected argument '--bogus' found" + usage + more},
+        {{"--key="}, "error: invalid value '' for '--key <KEY>': cannot parse integer from empty string" + more},
+        {{"-k="}, "error: invalid value '' for '--key <KEY>': cannot parse integer from empty string" + more},
+        {{"-k5", "--interval="},
+         "error: invalid value '' for '--interval <INTERVAL>': Interval must be larger than 5ms" + more},
         {{"-k", "x"}, "error: invalid value 'x' for '--key <KEY>': invalid digit found in string" + more},
-        {{"--key", "-s"}, "error: invalid value '-s' for '--key <KEY>': invalid digit found in string" + more},
-        {{"-k=5"}, "error: invalid value '=5' for '--key <KEY>': invalid digit found in string" + more},
         {{"-k", "18446744073709551616"},
          "error: invalid value '18446744073709551616' for '--key <KEY>': number too large to fit in target type" +
              more},
         {{"-k5", "-r", ""},
          "error: invalid value '' for '--rate <RATE>': cannot parse integer from empty string" + more},
-        {{"-k5", "-p", "-1"}, "error: invalid value '-1' for '--port <BASE_PORT>': -1 is not in 0..=65535" + more},
         {{"-k5", "--port=-1"}, "error: invalid value '-1' for '--port <BASE_PORT>': -1 is not in 0..=65535" + more},
         {{"-k5", "-p-1"}, "error: invalid value '-1' for '--port <BASE_PORT>': -1 is not in 0..=65535" + more},
         {{"-k5", "--sessions", "65536"},
@@ -344,10 +373,16 @@ TEST(UsageErrors, ExactTextsOnStandardErrorWithStatusTwo) {
          "error: unexpected value 'yes' for '--server' found; no more were expected" + usage + more},
         {{"-k5", "--no_probe=true"},
          "error: unexpected value 'true' for '--no_probe' found; no more were expected" + usage + more},
+        {{"-k5", "--no_probe="},
+         "error: unexpected value '' for '--no_probe' found; no more were expected" + usage + more},
         {{"--help=x"}, "error: unexpected value 'x' for '--help' found; no more were expected" + usage + more},
         {{"-k5", "\xff"}, "error: invalid UTF-8 was detected in one or more arguments" + usage + more},
         {{"-k5", "--tag", "a\xc3"}, "error: invalid UTF-8 was detected in one or more arguments" + usage + more},
         {{"-k5", "--t\xe9g"}, "error: invalid UTF-8 was detected in one or more arguments" + usage + more},
+        {{"-k5", "-s\xff"}, "error: invalid UTF-8 was detected in one or more arguments" + usage + more},
+        {{"-k5", "a", "\xff"}, "error: invalid UTF-8 was detected in one or more arguments" + usage + more},
+        // Text that is not UTF-8 is refused when its argument takes effect, before a later help flag.
+        {{"-t", "\xff", "-h"}, "error: invalid UTF-8 was detected in one or more arguments" + usage + more},
         // The first fault met ends the parse, even before a later help flag.
         {{"--port", "x", "-h"},
          "error: invalid value 'x' for '--port <BASE_PORT>': invalid digit found in string" + more},
@@ -398,6 +433,9 @@ TEST(HelpAndVersion, PrintToStandardOutputWithStatusZeroWhenMet) {
         {{"--version"}, version},
         {{"-sh"}, kShortHelp},
         {{"-s", "--help", "--bogus", "-k"}, kLongHelp},
+        {{"-h", "\xff"}, kShortHelp},
+        {{"-V\xff"}, version},
+        {{"-k", "5", "-t", "x", "--help"}, kLongHelp},
         {{"-p", "1", "-V", "-p", "2"}, version},
     };
     for (const Case& c : cases) {

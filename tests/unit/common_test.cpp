@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include "debug_text.hpp"
 #include "open_file_limit.hpp"
 #include "output_mode.hpp"
 #include "output_test_support.hpp"
 #include "timestamp.hpp"
+#include "utf8.hpp"
 
 using namespace brindlemoor;
 using namespace std::chrono;
@@ -13,6 +16,15 @@ namespace {
 
 WallClock::time_point at_unix_nanos(std::int64_t nanos) {
     return WallClock::time_point(duration_cast<WallClock::duration>(nanoseconds(nanos)));
+}
+
+std::string utf8_encoded(std::uint32_t cp) {
+    const auto byte = [](std::uint32_t value) { return static_cast<char>(value); };
+    if (cp < 0x80) return {byte(cp)};
+    if (cp < 0x800) return {byte(0xC0 | (cp >> 6)), byte(0x80 | (cp & 0x3F))};
+    if (cp < 0x10000) return {byte(0xE0 | (cp >> 12)), byte(0x80 | ((cp >> 6) & 0x3F)), byte(0x80 | (cp & 0x3F))};
+    return {byte(0xF0 | (cp >> 18)), byte(0x80 | ((cp >> 12) & 0x3F)), byte(0x80 | ((cp >> 6) & 0x3F)),
+            byte(0x80 | (cp & 0x3F))};
 }
 
 }  // namespace
@@ -39,11 +51,38 @@ TEST(DebugQuoted, EscapesLikeADebugForm) {
     }
 }
 
+// Which code points the debug form escapes, by category and property; ranges that the Unicode data gives only by
+// their ends (CJK, Hangul, private use) and code points it does not list (unassigned) included.
+TEST(DebugQuoted, EscapesExactlyTheCodePointsThatDoNotShowAsThemselves) {
+    struct Case {
+        char32_t code_point;
+        bool escaped;
+    };
+    const Case cases[] = {
+        {U'a', false},     {U'~', false},     {0x0020, false},   {0x00E9, false},  {0x0903, false},  // Mc, no extend
+        {0x4E00, false},   {0x9FFF, false},   {0xAC00, false},   {0xD7A3, false},  {0x31350, false},
+        {0x323AF, false},  {0x1F600, false},  {0x10FFFD, true},  {0x007F, true},   {0x0085, true},   // Cc
+        {0x00AD, true},    {0x08E2, true},    {0x13430, true},   {0x1BCA0, true},  {0xFEFF, true},   // Cf
+        {0xE0020, true},   {0x200D, true},    {0xE000, true},    {0xF0000, true},                    // Co
+        {0x0378, true},    {0x2065, true},    {0xD7A4, true},    {0x323B0, true},  {0x10FFFF, true}, // Cn
+        {0x00A0, true},    {0x3000, true},    {0x2028, true},    {0x2029, true},                     // Zs, Zl, Zp
+        {0x0301, true},    {0x0941, true},    {0xFF9E, true},                                        // extend
+    };
+    for (const Case& c : cases) {
+        const auto cp = static_cast<std::uint32_t>(c.code_point);
+        const std::string text = utf8_encoded(cp);
+        const std::string expected = c.escaped ? fmt::format("\"x\\u{{{:x}}}y\"", cp) : "\"x" + text + "y\"";
+        EXPECT_EQ(debug_quoted("x" + text + "y"), expected) << fmt::format("U+{:04X}", cp);
+    }
+}
+
 TEST(Utf8, ValidityCheck) {
-    EXPECT_TRUE(is_valid_utf8("abc \xc2\xb5 \xf0\x9f\x98\x80"));
+    EXPECT_TRUE(is_valid_utf8("abc \xc2\xb5 \xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf"));
     EXPECT_FALSE(is_valid_utf8("\xc0\xaf"));          // overlong
     EXPECT_FALSE(is_valid_utf8("\xed\xa0\x80"));      // surrogate
     EXPECT_FALSE(is_valid_utf8("\xe2\x82"));          // cut short
+    EXPECT_FALSE(is_valid_utf8("\xf4\x90\x80\x80"));  // beyond U+10FFFF
+    EXPECT_FALSE(is_valid_utf8("\x80"));              // stray continuation
 }
 
 TEST(OutputModeText, BothNamesAndParsing) {

@@ -14,6 +14,9 @@ using namespace brindlemoor::logging;
 
 namespace {
 
+// A message and no further fields, like most of the program's events.
+const FieldNames kMessageOnly{true, {}};
+
 const std::string kLevelReason =
     R"(error parsing level filter: expected one of "off", "error", "warn", "info", "debug", "trace", or a number 0-5)";
 
@@ -43,9 +46,15 @@ TEST(LogFilterParse, AcceptsOrReportsEachDirectiveForm) {
         {"brindlemoor[{peer=^a{2}=$}]", ""},
         {"[session]=warn", ""},
         {"[{peer.addr}]", ""},
+        {"brindlemoor[{key}]=debug", ""},
+        {"[{message}]", ""},
+        {"foo=", ""},
+        {"foo[span]=", ""},
+        {"[{}]", "invalid filter directive"},
+        {"[span{}]", "invalid filter directive"},
+        {"brindlemoor[{}]=debug", "invalid filter directive"},
         {"foo=bar", kLevelReason},
         {"foo=6", kLevelReason},
-        {"foo=", kLevelReason},
         {"foo[span]=verbose", kLevelReason},
         {"a=b=c", "invalid filter directive: too many '=' in filter directive, expected 0 or 1"},
         {"foo[{id=1}]=info=x", "invalid filter directive: too many '=' in filter directive, expected 0 or 1"},
@@ -103,8 +112,8 @@ TEST(LogFilterParse, RefusesFieldPatternsThatStdRegexCannotCompileSafely) {
         const std::vector<std::string> expected =
             c.reason.empty() ? std::vector<std::string>{} : std::vector<std::string>{report(piece, c.reason)};
         EXPECT_EQ(parsed.reports, expected) << c.pattern.substr(0, 40);
-        EXPECT_TRUE(parsed.filter.enabled(Level::Warn, "brindlemoor"));
-        EXPECT_FALSE(parsed.filter.enabled(Level::Info, "brindlemoor"));
+        EXPECT_TRUE(parsed.filter.enabled(Level::Warn, "brindlemoor", kMessageOnly));
+        EXPECT_FALSE(parsed.filter.enabled(Level::Info, "brindlemoor", kMessageOnly));
     }
 }
 
@@ -150,8 +159,10 @@ TEST(LogFilterMatch, DecidesByTheMostSpecificDirective) {
         {"brindle=debug", Level::Debug, "brindlemoor::stats_vector", true},
         {"brindlemoor=DeBuG", Level::Debug, "brindlemoor", true},
         {"Brindlemoor=debug", Level::Error, "brindlemoor", false},
-        // A target alone lets every level through.
+        // A target alone, or with nothing after "=", lets every level through.
         {"brindlemoor", Level::Trace, "brindlemoor::bouncer", true},
+        {"brindlemoor=", Level::Trace, "brindlemoor::bouncer", true},
+        {"brindlemoor=,warn", Level::Info, "other", false},
         {"brindlemoor", Level::Error, "other", false},
         // Longest target first, in either order; the level alone comes last.
         {"brindlemoor=error,brindlemoor::launcher=trace", Level::Trace, "brindlemoor::launcher", true},
@@ -174,7 +185,55 @@ TEST(LogFilterMatch, DecidesByTheMostSpecificDirective) {
         {"brindlemoor[{id}]=trace,warn", Level::Info, "brindlemoor", false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(parse_log_filter(c.filter).filter.enabled(c.level, c.target), c.passes)
+        EXPECT_EQ(parse_log_filter(c.filter).filter.enabled(c.level, c.target, kMessageOnly), c.passes)
+            << "filter '" << c.filter << "', level " << static_cast<int>(c.level) << ", target " << c.target;
+    }
+}
+
+TEST(LogFilterMatch, AFieldNameSelectsTheEventsThatCarryIt) {
+    const Field key[] = {Field::unsigned_number("key", 5)};
+    const Field start[] = {Field::text_value("target_addr", "10.0.0.1"), Field::optional_text("tag", std::nullopt)};
+    const FieldNames key_only{false, key};
+    const FieldNames start_event{true, start};
+    struct Case {
+        std::string filter;
+        Level level;
+        std::string target;
+        FieldNames names;
+        bool passes;
+    };
+    const Case cases[] = {
+        {"brindlemoor[{key}]=debug", Level::Debug, "brindlemoor::bouncer", key_only, true},
+        {"brindlemoor[{key}]=debug", Level::Trace, "brindlemoor::bouncer", key_only, false},
+        {"brindlemoor[{key}]=debug", Level::Debug, "other", key_only, false},
+        {"brindlemoor[{key}]=debug", Level::Error, "brindlemoor", kMessageOnly, false},
+        {"[{key}]", Level::Trace, "other", key_only, true},
+        {"[{message}]", Level::Trace, "brindlemoor", kMessageOnly, true},
+        {"[{message}]", Level::Error, "brindlemoor", key_only, false},
+        // An absent optional field is still one the event carries.
+        {"[{tag}]=info", Level::Info, "brindlemoor::launcher", start_event, true},
+        {"[{tag}]=info", Level::Info, "brindlemoor::launcher", kMessageOnly, false},
+        // A longer target decides before a field; of equal targets the one with a field decides, and events
+        // without that field fall through to the next.
+        {"brindlemoor::bouncer=warn,brindlemoor[{key}]=debug", Level::Debug, "brindlemoor::bouncer", key_only, false},
+        {"brindlemoor=warn,brindlemoor[{key}]=trace", Level::Debug, "brindlemoor::bouncer", key_only, true},
+        {"brindlemoor[{key}]=trace,brindlemoor=warn", Level::Info, "brindlemoor::bouncer", kMessageOnly, false},
+        {"brindlemoor[{key}]=trace,brindlemoor=warn", Level::Warn, "brindlemoor::bouncer", kMessageOnly, true},
+        {"error,[{target_addr}]=info", Level::Info, "x", start_event, true},
+        {"error,[{target_addr}]=info", Level::Info, "x", kMessageOnly, false},
+        // Two fields of one target: the later name in byte order decides; the later directive of the same target
+        // and field counts.
+        {"[{target_addr}]=error,[{tag}]=info", Level::Info, "x", start_event, false},
+        {"[{tag}]=info,[{target_addr}]=error", Level::Info, "x", start_event, false},
+        {"[{tag}]=info,[{target_addr}]=error", Level::Error, "x", start_event, true},
+        {"[{key}]=error,[{key}]=debug", Level::Debug, "x", key_only, true},
+        {"[{key}]=debug,[{key}]=error", Level::Debug, "x", key_only, false},
+        // A span name or a field value selects spans, which the program never opens.
+        {"brindlemoor[span{key}]=trace", Level::Error, "brindlemoor", key_only, false},
+        {"brindlemoor[{key=5}]=trace", Level::Error, "brindlemoor", key_only, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(parse_log_filter(c.filter).filter.enabled(c.level, c.target, c.names), c.passes)
             << "filter '" << c.filter << "', level " << static_cast<int>(c.level) << ", target " << c.target;
     }
 }
@@ -187,7 +246,7 @@ TEST(LogFilterEnv, UnsetOrInvalidUtf8IsEmpty) {
 
 // The only test that installs the process-wide subscriber, so the whole binary may run in one process.
 TEST(InitLogging, ReportsUnusablePiecesThenLogsThroughTheFilter) {
-    EXPECT_FALSE(enabled(Level::Error, "brindlemoor"));
+    EXPECT_FALSE(enabled(Level::Error, "brindlemoor", kMessageOnly));
     ASSERT_EQ(setenv("RUST_LOG", "x y,info,,foo=bar", 1), 0);
     ASSERT_EQ(setenv("NO_COLOR", "", 1), 0);
 
@@ -199,8 +258,8 @@ TEST(InitLogging, ReportsUnusablePiecesThenLogsThroughTheFilter) {
     log_fields(Level::Warn, "brindlemoor::bouncer", {Field::unsigned_number("key", 7)});
     const std::string output = captured_stderr();
 
-    EXPECT_TRUE(enabled(Level::Info, "brindlemoor"));
-    EXPECT_FALSE(enabled(Level::Debug, "brindlemoor"));
+    EXPECT_TRUE(enabled(Level::Info, "brindlemoor", kMessageOnly));
+    EXPECT_FALSE(enabled(Level::Debug, "brindlemoor", kMessageOnly));
     const std::string timestamp = R"(\{"timestamp":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z",)";
     const std::regex expected(
         "ignoring `x y`: invalid filter directive\n"
