@@ -13,9 +13,9 @@
 
 #include <fmt/format.h>
 
-#include "args.hpp"
-#include "utf8.hpp"
+#include "command_line/args.hpp"
 #include "fuzz_check.hpp"
+#include "shared/utf8.hpp"
 #include "version.hpp"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "bouncer_counters.hpp"
 #include "bouncer_port.hpp"
 #include "fuzz_check.hpp"
-#include "packet.hpp"
+#include "shared/packet.hpp"
 
 namespace {
 

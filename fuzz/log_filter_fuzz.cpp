@@ -16,7 +16,7 @@
 
 #include "fuzz_check.hpp"
 #include "log_filter.hpp"
-#include "logging.hpp"
+#include "logging/logging.hpp"
 
 namespace {
 

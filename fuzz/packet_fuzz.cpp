@@ -8,7 +8,7 @@
 #include <span>
 
 #include "fuzz_check.hpp"
-#include "packet.hpp"
+#include "shared/packet.hpp"
 
 using brindlemoor::kPacketSize;
 using brindlemoor::Packet;

@@ -19,7 +19,7 @@ run_build() {
         *) sanitizer="$1" dir="$ROOT/build-$1" ;;
     esac
     echo "== $1 build"
-    build_tree "$dir" -DBRINDLEMOOR_SANITIZER="$sanitizer"
+    build_tree "$dir" -DBRINDLEMOOR_SANITIZER="$sanitizer" -DBRINDLEMOOR_WERROR=ON -DBRINDLEMOOR_BENCH=ON
     ctest --test-dir "$dir" --output-on-failure --parallel "$(nproc)"
 }
 

@@ -1,4 +1,4 @@
-#include "runtime/available_processors.hpp"
+#include "available_processors.hpp"
 
 #include <sched.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "runtime/cpu_quota.hpp"
+#include "cpu_quota.hpp"
 
 namespace brindlemoor::runtime {
 namespace {

@@ -1,4 +1,4 @@
-#include "runtime/blocking_pool.hpp"
+#include "blocking_pool.hpp"
 
 #include <exception>
 #include <string>

@@ -1,10 +1,10 @@
-#include "runtime/cpu_quota.hpp"
+#include "cpu_quota.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <variant>
 
-#include "decimal.hpp"
+#include "shared/decimal.hpp"
 
 namespace brindlemoor::runtime {
 namespace {

@@ -15,9 +15,9 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/redirect_error.hpp>
 
-#include "decimal.hpp"
-#include "runtime/blocking_pool.hpp"
+#include "blocking_pool.hpp"
 #include "runtime/runtime.hpp"
+#include "shared/decimal.hpp"
 
 namespace brindlemoor::runtime {
 namespace {

@@ -15,13 +15,13 @@
 #include <boost/asio/signal_set.hpp>
 #include <fmt/format.h>
 
-#include "debug_text.hpp"
-#include "runtime/available_processors.hpp"
-#include "runtime/blocking_pool.hpp"
+#include "available_processors.hpp"
+#include "blocking_pool.hpp"
 #include "runtime/ctrl_c.hpp"
 #include "runtime/parked.hpp"
-#include "runtime/worker_threads.hpp"
-#include "std_streams.hpp"
+#include "shared/debug_text.hpp"
+#include "shared/std_streams.hpp"
+#include "worker_threads.hpp"
 
 namespace brindlemoor::runtime {
 namespace {

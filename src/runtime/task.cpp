@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "debug_text.hpp"
+#include "shared/debug_text.hpp"
 
 namespace brindlemoor::runtime {
 

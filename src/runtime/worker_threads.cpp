@@ -1,10 +1,10 @@
-#include "runtime/worker_threads.hpp"
+#include "worker_threads.hpp"
 
 #include <fmt/format.h>
 
-#include "debug_text.hpp"
-#include "decimal.hpp"
-#include "utf8.hpp"
+#include "shared/debug_text.hpp"
+#include "shared/decimal.hpp"
+#include "shared/utf8.hpp"
 
 namespace brindlemoor::runtime {
 

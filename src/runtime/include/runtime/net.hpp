@@ -1,0 +1,146 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <boost/asio/ip/udp.hpp>
+#include <fmt/format.h>
+
+#include "runtime/wait.hpp"
+#include "shared/packet.hpp"
+
+// Address resolution, UDP socket set-up and datagram I/O for the probe, the sessions and the port tasks.
+namespace brindlemoor::runtime {
+
+using Udp = boost::asio::ip::udp;
+
+// Why a socket could not be set up (resolving, binding, connecting). `message` is the text to log: the
+// operating system's or the resolver's description, or one of "invalid socket address", "invalid port value",
+// "could not resolve to any address".
+struct SetupError {
+    boost::system::error_code code;
+    std::string message;
+};
+
+// A set-up step's value or its error.
+template <typename T>
+class SetupResult {
+public:
+    // Implicit, so that a function returns either a value or an error directly.
+    SetupResult(T value) : result_(std::move(value)) {}
+    SetupResult(SetupError error) : result_(std::move(error)) {}
+    bool ok() const noexcept { return result_.index() == 0; }
+    T& value() & { return std::get<0>(result_); }
+    T&& value() && { return std::get<0>(std::move(result_)); }
+    const SetupError& error() const { return std::get<1>(result_); }
+
+private:
+    std::variant<T, SetupError> result_;
+};
+
+// The outcome of one datagram receive or send: the byte count, or the error. A datagram longer than
+// kPacketSize is the error boost::asio::error::message_size (its bytes are dropped); shorter ones come with
+// their true length. A failed receive or send never reports would-block: the helpers wait instead.
+struct IoResult {
+    std::size_t length = 0;
+    boost::system::error_code error;
+};
+
+// A UDP socket in non-blocking mode, owned by one task. Its operations use the calling task's executor.
+class DatagramSocket {
+public:
+    DatagramSocket(DatagramSocket&&) noexcept = default;
+    DatagramSocket& operator=(DatagramSocket&&) noexcept = default;
+
+    // The next datagram with its sender, waiting while none is queued. After a run of datagrams taken without
+    // waiting it lets the worker's other tasks run, so a flooded port cannot starve them.
+    Awaitable<IoResult> receive_from(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint& sender);
+
+    // Sends one datagram to the connected peer / to `destination`, waiting while the socket cannot take it.
+    Awaitable<IoResult> send(std::span<const std::uint8_t> datagram);
+    Awaitable<IoResult> send_to(std::span<const std::uint8_t> datagram, const Udp::endpoint& destination);
+
+    // The bound address; a default endpoint when the system cannot tell.
+    Udp::endpoint local_endpoint() const;
+
+    // The fair wait's non-blocking attempt: one datagram from the connected peer if one is queued, otherwise the
+    // error would_block (the only helper that reports it). After a would-block the socket is not tried again
+    // until the reactor reports it readable: a readiness wait is armed at once and stays armed across the turns
+    // that other branches win, so those turns cost neither a receive call nor a new reactor registration.
+    IoResult receive_if_readable(std::span<std::uint8_t, kPacketSize> buffer);
+
+    // Fair-wait hook: wakes the waiter once the reactor reports the socket readable (a datagram or an error).
+    void subscribe_readable(std::optional<detail::WaiterRegistration>& slot,
+                            const std::weak_ptr<detail::Wakeable>& waiter);
+
+private:
+    struct Readiness;
+
+    friend SetupResult<DatagramSocket> make_datagram_socket(Udp::socket socket);
+    explicit DatagramSocket(Udp::socket socket);
+    void arm_readiness_wait();
+    // Calls `send_call(error)` (one non-blocking send) until the socket takes the datagram or fails otherwise than
+    // with would-block.
+    template <typename SendCall>
+    Awaitable<IoResult> send_when_writable(SendCall send_call);
+
+    Udp::socket socket_;
+    std::shared_ptr<Readiness> readiness_;  // shared with the pending readiness wait
+};
+
+// Turns an address text into socket addresses. A numeric socket address ("1.2.3.4:5", "[::1]:5",
+// "[fe80::1%eth0]:5") needs no lookup. Otherwise the text is split at its last ':' into host and decimal port
+// and the host is looked up by the system resolver on the blocking pool (any family, resolver order kept).
+Awaitable<SetupResult<std::vector<Udp::endpoint>>> resolve(std::string address_text);
+
+// Resolves the text and binds a new UDP socket to each address in order; the first bind that succeeds wins,
+// otherwise the last bind's error. The socket's family follows the address; no socket option is set.
+Awaitable<SetupResult<DatagramSocket>> bind_udp(std::string address_text);
+
+// Binds a new IPv4 socket to 0.0.0.0:0, resolves the text and connects to each address in order; the first
+// connect that succeeds wins. Errors: the bind's, the resolution's, or the last connect's (an IPv6 address
+// fails like any other connect).
+Awaitable<SetupResult<DatagramSocket>> connect_udp(std::string address_text);
+
+// Fair-wait branch: one datagram from a connected socket into `buffer`, valued with the receive's outcome
+// (length or error). Not ready while nothing is queued; the datagram stays in the socket until a turn takes it.
+struct DatagramBranch {
+    using value_type = IoResult;
+    DatagramSocket* socket;
+    std::span<std::uint8_t, kPacketSize> buffer;
+
+    Attempt<IoResult> try_take();
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter) {
+        socket->subscribe_readable(slot, waiter);
+    }
+};
+inline DatagramBranch on_datagram(DatagramSocket& socket, std::span<std::uint8_t, kPacketSize> buffer) {
+    return DatagramBranch{&socket, buffer};
+}
+
+}  // namespace brindlemoor::runtime
+
+namespace brindlemoor::runtime {
+
+// A socket error as log lines show it, by its description. The text is made only when a line is written: the
+// per-datagram error lines are mostly filtered out, and counting must not pay for a text nobody reads.
+struct ErrorText {
+    const boost::system::error_code* error;
+};
+
+}  // namespace brindlemoor::runtime
+
+template <>
+struct fmt::formatter<brindlemoor::runtime::ErrorText> : fmt::formatter<std::string_view> {
+    template <typename FormatContext>
+    auto format(const brindlemoor::runtime::ErrorText& text, FormatContext& context) const {
+        return fmt::formatter<std::string_view>::format(text.error->message(), context);
+    }
+};

@@ -1,0 +1,207 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <concepts>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/recycling_allocator.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "runtime/parked.hpp"
+#include "runtime/waiter_list.hpp"
+#include "shared/random.hpp"
+
+// Waiting inside a task: yielding, and the fair wait over several event sources.
+namespace brindlemoor::runtime {
+
+template <typename T = void>
+using Awaitable = boost::asio::awaitable<T>;
+using Executor = boost::asio::any_io_executor;
+
+// The outcome of one non-blocking attempt on an event source.
+template <typename T>
+struct Attempt {
+    std::optional<T> value;  // the event, taken from the source
+    bool closed = false;     // no event now and none can ever come (a channel closed and empty)
+};
+
+// Lets the other tasks on this worker run, then continues.
+Awaitable<void> yield_now();
+
+namespace detail {
+
+// Cooperative budget: a task whose waits keep completing at once yields now and then, so that a busy socket
+// cannot starve the other tasks of its worker thread.
+inline constexpr unsigned kCoopBudget = 64;
+inline thread_local unsigned coop_spent = 0;
+// Counts one operation that completed without waiting; true when the task should yield now.
+inline bool coop_spend() noexcept {
+    if (++coop_spent < kCoopBudget) return false;
+    coop_spent = 0;
+    return true;
+}
+inline void coop_reset() noexcept { coop_spent = 0; }
+
+// A branch registers the waiting task with its source, which wakes the task when the branch may be ready.
+template <typename B>
+concept WaitBranch = requires(B& branch, std::optional<WaiterRegistration>& slot, std::weak_ptr<Wakeable> w) {
+    branch.subscribe(slot, w);
+};
+
+// One wait for readiness of several branches. While parked it owns the task's continuation, and the worker's
+// ParkedWaits own it, so shutdown can drop the task. The first wake-up resumes the task on its own worker and
+// ends every registration; nothing is cancelled, so a socket's or timer's Asio wait stays armed for the next turn.
+template <typename Handler, std::size_t N>
+class ParkedWait final : public Wakeable, public Parked, public std::enable_shared_from_this<ParkedWait<Handler, N>> {
+public:
+    using Registrations = std::array<std::optional<WaiterRegistration>, N>;
+
+    ParkedWait(Handler handler, ParkedWaits& home)
+        : handler_(std::move(handler)), executor_(boost::asio::get_associated_executor(*handler_)), home_(home) {}
+
+    // Parks the task, then lets `subscribe_all(registrations, waiter)` register it with the sources (which may
+    // wake it at once).
+    template <typename SubscribeAll>
+    void park(SubscribeAll&& subscribe_all) {
+        self_ = this->shared_from_this();
+        home_.link(*this);
+        subscribe_all(registrations_, this->weak_from_this());
+    }
+
+    void wake() override {
+        if (woken_.exchange(true, std::memory_order_acq_rel)) return;
+        boost::asio::post(executor_, Resume{this->shared_from_this()});
+    }
+
+    void wake_from_handler() override {
+        if (this_worker_parked_waits != &home_) return wake();
+        if (woken_.exchange(true, std::memory_order_acq_rel)) return;
+        resume();
+    }
+
+    void abandon() noexcept override {
+        for (auto& registration : registrations_) registration.reset();
+        handler_.reset();
+        self_.reset();  // last: it may destroy this wait
+    }
+
+private:
+    struct Resume {
+        std::shared_ptr<ParkedWait> wait;
+        void operator()() const { wait->resume(); }
+    };
+
+    // On the task's worker; the caller holds the wait.
+    void resume() {
+        if (!handler_) return;  // abandoned at shutdown
+        for (auto& registration : registrations_) registration.reset();
+        home_.unlink(*this);
+        self_.reset();
+        Handler handler = std::move(*handler_);
+        handler_.reset();
+        std::move(handler)();
+    }
+
+    std::optional<Handler> handler_;
+    Executor executor_;
+    ParkedWaits& home_;
+    std::shared_ptr<ParkedWait> self_;
+    Registrations registrations_;
+    std::atomic<bool> woken_{false};
+};
+
+// Waits until at least one enabled branch may be ready; takes nothing. Spurious returns are possible, so the
+// caller tries its branches again afterwards. Only tasks wait (they run on the workers).
+template <typename... Branches>
+Awaitable<void> wait_ready(const std::array<bool, sizeof...(Branches)>& enabled, Branches&... branches) {
+    static_assert((WaitBranch<Branches> && ...), "a branch must subscribe to its source");
+    return boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&, void()>(
+        [enabled, pointers = std::tuple<Branches*...>(&branches...)](auto handler) {
+            ParkedWaits* home = this_worker_parked_waits;
+            if (!home) throw std::logic_error("only a task on a runtime worker can wait");
+            using Wait = ParkedWait<decltype(handler), sizeof...(Branches)>;
+            auto wait = std::allocate_shared<Wait>(boost::asio::recycling_allocator<Wait>(), std::move(handler), *home);
+            wait->park([&](typename Wait::Registrations& slots, const std::weak_ptr<Wakeable>& waiter) {
+                [&]<std::size_t... Is>(std::index_sequence<Is...>) {
+                    ((enabled[Is] ? std::get<Is>(pointers)->subscribe(slots[Is], waiter) : void()), ...);
+                }(std::index_sequence_for<Branches...>{});
+            });
+        },
+        boost::asio::use_awaitable);
+}
+
+template <std::size_t I, typename Event, typename Tuple, std::size_t N>
+bool try_branch(Tuple& branches, std::array<bool, N>& enabled, std::optional<Event>& event) {
+    if (!enabled[I]) return false;
+    auto attempt = std::get<I>(branches).try_take();
+    if (attempt.value) {
+        event.emplace(std::in_place_index<I>, std::move(*attempt.value));
+        return true;
+    }
+    if (attempt.closed) enabled[I] = false;
+    return false;
+}
+
+template <typename Event, typename Tuple, std::size_t N, std::size_t... Is>
+bool try_branch_at(std::size_t index, Tuple& branches, std::array<bool, N>& enabled, std::optional<Event>& event,
+                   std::index_sequence<Is...>) {
+    bool taken = false;
+    static_cast<void>(((index == Is ? (taken = try_branch<Is>(branches, enabled, event), true) : false) || ...));
+    return taken;
+}
+
+}  // namespace detail
+
+// The fair wait ("select") over several event sources. Each poll draws the first branch uniformly at random and
+// tries the branches in cyclic order from it with non-blocking attempts; the first that yields an event wins,
+// exactly one event per call. The branches that do not win lose nothing: their sources were only tried
+// (a due tick stays due, a datagram stays queued, a message stays in its channel, a Ctrl+C stays noticed).
+// A branch whose source is closed is disabled for the rest of this call. When nothing is ready, the task waits
+// for readiness of every enabled branch and polls again with a fresh random start. The result's index is the
+// branch that fired (variant alternatives may repeat, so use index() and std::get<I>).
+//
+// Branches come from on_tick, on_datagram, on_message and on_ctrl_c. A branch type provides `value_type`,
+// `Attempt<value_type> try_take()` and `subscribe(slot, waiter)`, which registers the waiter with the source
+// (or wakes it at once when the source is ready already). Throws std::logic_error when every branch is closed.
+template <typename... Branches>
+Awaitable<std::variant<typename Branches::value_type...>> fair_wait(Branches... branches) {
+    // Branches are small handles passed as temporaries into a co_await; GCC 12 copies such temporaries
+    // bitwise, which is only sound for trivially copyable types.
+    static_assert((std::is_trivially_copyable_v<Branches> && ...), "fair-wait branches must be trivially copyable");
+    using Event = std::variant<typename Branches::value_type...>;
+    constexpr std::size_t kCount = sizeof...(Branches);
+    std::array<bool, kCount> enabled{};
+    enabled.fill(true);
+    std::tuple<Branches&...> all(branches...);
+    std::optional<Event> event;
+    for (;;) {
+        const std::size_t start = random_index(kCount);
+        for (std::size_t k = 0; k < kCount && !event; ++k) {
+            detail::try_branch_at((start + k) % kCount, all, enabled, event, std::index_sequence_for<Branches...>{});
+        }
+        if (event) {
+            if (detail::coop_spend()) co_await yield_now();
+            co_return std::move(*event);
+        }
+        bool any_enabled = false;
+        for (bool on : enabled) any_enabled = any_enabled || on;
+        if (!any_enabled) throw std::logic_error("fair wait: every branch is closed");
+        detail::coop_reset();
+        co_await detail::wait_ready(enabled, branches...);
+    }
+}
+
+}  // namespace brindlemoor::runtime
