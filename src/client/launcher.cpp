@@ -30,7 +30,7 @@ using launcher_aggregator::AggregatorHandle;
 using logging::Field;
 using logging::Level;
 
-constexpr std::string_view kTarget = "brindlemoor::launcher";
+constexpr std::string_view kLogTarget = "brindlemoor::launcher";
 constexpr std::uint64_t kProbePeriodNs = 1'000'000'000;
 
 // Sends probes to the server's base port until a valid reply names the server's port range. Ends the process
@@ -38,7 +38,7 @@ constexpr std::uint64_t kProbePeriodNs = 1'000'000'000;
 runtime::Awaitable<PortRange> probe_server(std::string address_text, std::uint64_t key) {
     auto connected = co_await runtime::connect_udp(address_text);
     if (!connected.ok()) {
-        logging::error(kTarget, "Probe error: {}", connected.error().message);
+        logging::error(kLogTarget, "Probe error: {}", connected.error().message);
         exit_process(1);
     }
     runtime::DatagramSocket socket = std::move(connected).value();
@@ -52,34 +52,34 @@ runtime::Awaitable<PortRange> probe_server(std::string address_text, std::uint64
         if (event.index() == 0) {
             const runtime::IoResult sent = co_await socket.send(probe_bytes);
             if (sent.error) {
-                logging::error(kTarget, "Probe error: {}", sent.error.message());
+                logging::error(kLogTarget, "Probe error: {}", sent.error.message());
                 co_await runtime::sleep_for(kProbePeriodNs);
             } else {
-                logging::log_with_fields(Level::Info, kTarget, {Field::text_value("target_addr", address_text)},
+                logging::log_with_fields(Level::Info, kLogTarget, {Field::text_value("target_addr", address_text)},
                                          "Probe sent {} bytes", sent.length);
             }
             continue;
         }
         const runtime::IoResult received = std::get<1>(event);
         if (received.error) {
-            logging::error(kTarget, "Probe receive error: {}", received.error.message());
+            logging::error(kLogTarget, "Probe receive error: {}", received.error.message());
             continue;
         }
         const CheckedReply reply =
             check_reply(std::span<const std::uint8_t>(buffer.data(), received.length), key, probe.payload);
         const Packet& answer = reply.packet;
         switch (reply.verdict) {
-            case ReplyVerdict::InvalidSize: logging::error(kTarget, "Decode failed: {}", kInvalidSizeError); break;
-            case ReplyVerdict::InvalidKey: logging::error(kTarget, "Invalid key in probe response"); break;
-            case ReplyVerdict::InvalidPayload: logging::error(kTarget, "Invalid payload in probe response"); break;
+            case ReplyVerdict::InvalidSize: logging::error(kLogTarget, "Decode failed: {}", kInvalidSizeError); break;
+            case ReplyVerdict::InvalidKey: logging::error(kLogTarget, "Invalid key in probe response"); break;
+            case ReplyVerdict::InvalidPayload: logging::error(kLogTarget, "Invalid payload in probe response"); break;
             case ReplyVerdict::Valid:
                 // A range that holds no port leaves the sessions nowhere to go: wait for a better reply.
                 if (answer.port_hi < answer.port_lo) {
-                    logging::error(kTarget, "Invalid port range in probe response: {} to {}", answer.port_lo,
+                    logging::error(kLogTarget, "Invalid port range in probe response: {} to {}", answer.port_lo,
                                    answer.port_hi);
                     break;
                 }
-                logging::info(kTarget, "Probe response ports {} to {}", answer.port_lo, answer.port_hi);
+                logging::info(kLogTarget, "Probe response ports {} to {}", answer.port_lo, answer.port_hi);
                 co_return PortRange{answer.port_lo, answer.port_hi};
         }
     }
@@ -91,17 +91,17 @@ runtime::Awaitable<void> run_client(std::string target, std::optional<std::strin
                                     std::uint64_t interval, std::uint64_t rate, std::uint16_t base_port,
                                     std::uint16_t num_sessions, bool no_probe, OutputMode output_mode) {
     logging::log_with_fields(
-        Level::Info, kTarget,
+        Level::Info, kLogTarget,
         {Field::text_value("target", target), Field::unsigned_number("base_port", base_port),
          Field::unsigned_number("num_sessions", num_sessions), Field::unsigned_number("interval", interval),
          Field::unsigned_number("rate", rate), Field::display("output_mode", as_str(output_mode)),
          Field::flag_value("no_probe", no_probe), Field::optional_text("tag", tag)},
         "Starting client");
-    logging::log_fields(Level::Debug, kTarget, {Field::unsigned_number("key", key)});
+    logging::log_fields(Level::Debug, kLogTarget, {Field::unsigned_number("key", key)});
 
     const std::variant<ClientTiming, RunRefusal> plan = plan_client_run(interval, rate, num_sessions);
     if (const auto* refusal = std::get_if<RunRefusal>(&plan)) {
-        logging::error(kTarget, "{}", refusal->message);
+        logging::error(kLogTarget, "{}", refusal->message);
         exit_process(2);
     }
     const ClientTiming timing = std::get<ClientTiming>(plan);
@@ -129,7 +129,7 @@ runtime::Awaitable<void> run_client(std::string target, std::optional<std::strin
 
     for (const runtime::JoinHandle& session : sessions) {
         const runtime::JoinOutcome outcome = co_await session.join();
-        if (!outcome.returned()) logging::error(kTarget, "Client task panicked: {}", outcome.panic->to_string());
+        if (!outcome.returned()) logging::error(kLogTarget, "Client task panicked: {}", outcome.panic->to_string());
     }
 }
 

@@ -16,7 +16,7 @@
 namespace brindlemoor::launcher_aggregator {
 namespace {
 
-constexpr std::string_view kTarget = "brindlemoor::launcher_aggregator";
+constexpr std::string_view kLogTarget = "brindlemoor::launcher_aggregator";
 
 void print_round(const SessionReport& round, OutputMode output_mode, const std::optional<std::string>& tag) {
     const WallClock::time_point now = WallClock::now();
@@ -29,7 +29,7 @@ void print_round(const SessionReport& round, OutputMode output_mode, const std::
 
 [[noreturn]] void exit_on_ctrl_c(const SessionReport& totals, OutputMode output_mode,
                                  const std::optional<std::string>& tag) {
-    logging::info(kTarget, "CTRL+C, exiting");
+    logging::info(kLogTarget, "CTRL+C, exiting");
     const WallClock::time_point now = WallClock::now();
     if (output_mode != OutputMode::JSON && totals.stats.sent != 0) {
         queue_stdout("Client summary:\n");
@@ -66,7 +66,7 @@ AggregatorHandle AggregatorHandle::start(std::uint16_t num_sessions, OutputMode 
     // Installed here, in the caller's task, so that a Ctrl+C that comes before the aggregator first runs
     // already counts.
     runtime::CtrlC* ctrl_c = &runtime::ctrl_c();
-    runtime::end_run_when_results_cannot_be_written(kTarget);
+    runtime::end_run_when_results_cannot_be_written(kLogTarget);
     auto body = [receiver = std::move(channel->receiver), ctrl_c, num_sessions, output_mode,
                  tag = std::move(tag)](runtime::TaskId) mutable {
         return run_aggregator(std::move(receiver), ctrl_c, num_sessions, output_mode, std::move(tag));

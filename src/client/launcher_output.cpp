@@ -14,7 +14,7 @@
 namespace brindlemoor {
 namespace {
 
-constexpr std::string_view kTarget = "brindlemoor::launcher_output";
+constexpr std::string_view kLogTarget = "brindlemoor::launcher_output";
 
 struct LabelledCount {
     std::string_view label;
@@ -128,7 +128,7 @@ std::string format_client_json(WallClock::time_point time, const WindowStats& st
         line += '\n';
         return line;
     } catch (const nlohmann::json::exception& error) {
-        logging::error(kTarget, "client output serializaion error: {}", error.what());
+        logging::error(kLogTarget, "client output serializaion error: {}", error.what());
         return {};
     }
 }

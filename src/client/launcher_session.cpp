@@ -24,7 +24,7 @@ using launcher_aggregator::AggregatorHandle;
 using logging::Field;
 using logging::Level;
 
-constexpr std::string_view kTarget = "brindlemoor::launcher";
+constexpr std::string_view kLogTarget = "brindlemoor::launcher";
 
 // A rate too high for the machine's memory cannot get its sequence windows: the run ends with a clear error
 // instead of an escaped exception.
@@ -32,16 +32,14 @@ StatsVector make_stats_vector_or_exit(std::uint64_t window_size, std::uint64_t r
     try {
         return StatsVector(window_size);
     } catch (const std::length_error& error) {
-        logging::error(kTarget, "Client error: rate {} needs more sequence slots than can be allocated: {}", rate,
+        logging::error(kLogTarget, "Client error: rate {} needs more sequence slots than can be allocated: {}", rate,
                        error.what());
         exit_process(1);
     }
 }
 
-enum class Operation : std::uint8_t { Send, Receive };
-
 // Counts a failed send or receive by its class and writes its line.
-void count_socket_error(StatsVector& stats, runtime::TaskId id, Operation operation,
+void count_socket_error(StatsVector& stats, runtime::TaskId id, SocketDirection direction,
                         const boost::system::error_code& code) {
     ErrorCounters& counters = stats.error_counters();
     const SocketErrorClass error_class = classify_socket_error(code);
@@ -50,7 +48,7 @@ void count_socket_error(StatsVector& stats, runtime::TaskId id, Operation operat
         case SocketErrorClass::HostUnreachable: ++counters.icmp_host_unreachable; break;
         case SocketErrorClass::NetworkUnreachable: ++counters.icmp_network_unreachable; break;
         case SocketErrorClass::Other:
-            if (operation == Operation::Send) {
+            if (direction == SocketDirection::Send) {
                 stats.count_send_error();
             } else {
                 ++counters.recv_error;
@@ -58,8 +56,8 @@ void count_socket_error(StatsVector& stats, runtime::TaskId id, Operation operat
             break;
     }
     const Level level = error_class == SocketErrorClass::Other ? Level::Error : Level::Debug;
-    logging::log(level, kTarget, "Launcher id {} {} on {}: {}", id, socket_error_description(error_class),
-                 operation == Operation::Send ? "send()" : "recv()", runtime::ErrorText{&code});
+    logging::log(level, kLogTarget, "Launcher id {} {} on {}: {}", id, socket_error_description(error_class),
+                 direction == SocketDirection::Send ? "send()" : "recv()", runtime::ErrorText{&code});
 }
 
 // Tests a received datagram and files it with the stats vector when it is a reply of this session.
@@ -69,15 +67,15 @@ void handle_reply(StatsVector& stats, runtime::TaskId id, std::span<const std::u
     switch (reply.verdict) {
         case ReplyVerdict::InvalidSize:
             ++counters.decode_error;
-            logging::error(kTarget, "Error deserializing: {}", kInvalidSizeError);
+            logging::error(kLogTarget, "Error deserializing: {}", kInvalidSizeError);
             return;
         case ReplyVerdict::InvalidKey:
             ++counters.invalid_key;
-            logging::error(kTarget, "Launcher id {} invalid key {} received", id, reply.packet.key);
+            logging::error(kLogTarget, "Launcher id {} invalid key {} received", id, reply.packet.key);
             return;
         case ReplyVerdict::InvalidPayload:
             ++counters.invalid_payload;
-            logging::error(kTarget, "Launcher id {} invalid payload", id);
+            logging::error(kLogTarget, "Launcher id {} invalid payload", id);
             return;
         case ReplyVerdict::Valid: stats.on_receive(reply.packet.seq); return;
     }
@@ -87,12 +85,12 @@ void handle_reply(StatsVector& stats, runtime::TaskId id, std::span<const std::u
 
 runtime::Awaitable<void> run_launcher(runtime::TaskId id, std::string target_addr, AggregatorHandle handle,
                                       std::uint64_t key, std::uint64_t rate, ClientTiming timing) {
-    logging::log_with_fields(Level::Debug, kTarget, {Field::text_value("target_addr", target_addr)},
+    logging::log_with_fields(Level::Debug, kLogTarget, {Field::text_value("target_addr", target_addr)},
                              "Starting launcher id {}", id);
     StatsVector stats = make_stats_vector_or_exit(timing.window_size, rate);
     auto connected = co_await runtime::connect_udp(target_addr);
     if (!connected.ok()) {
-        logging::error(kTarget, "Client error: {}", connected.error().message);
+        logging::error(kLogTarget, "Client error: {}", connected.error().message);
         exit_process(1);
     }
     runtime::DatagramSocket socket = std::move(connected).value();
@@ -117,7 +115,7 @@ runtime::Awaitable<void> run_launcher(runtime::TaskId id, std::string target_add
             case 0: {
                 send_buffer = packet.encode();
                 const runtime::IoResult sent = co_await socket.send(send_buffer);
-                if (sent.error) count_socket_error(stats, id, Operation::Send, sent.error);
+                if (sent.error) count_socket_error(stats, id, SocketDirection::Send, sent.error);
                 // A failed send still uses its number: it is filed, and without a reply it counts as lost.
                 stats.on_send(packet.seq);
                 ++packet.seq;
@@ -130,7 +128,7 @@ runtime::Awaitable<void> run_launcher(runtime::TaskId id, std::string target_add
             default: {
                 const runtime::IoResult received = std::get<2>(event);
                 if (received.error) {
-                    count_socket_error(stats, id, Operation::Receive, received.error);
+                    count_socket_error(stats, id, SocketDirection::Receive, received.error);
                 } else {
                     handle_reply(stats, id, std::span<const std::uint8_t>(receive_buffer.data(), received.length),
                                  packet);

@@ -11,7 +11,7 @@
 namespace brindlemoor::stats_vector_detail {
 namespace {
 
-constexpr std::string_view kTarget = "brindlemoor::stats_vector";
+constexpr std::string_view kLogTarget = "brindlemoor::stats_vector";
 
 }  // namespace
 
@@ -32,13 +32,13 @@ SlotStorage allocate_slots(std::uint64_t window_size) {
 
 void log_event(Event event) {
     switch (event) {
-        case Event::SendSeqTooHigh: logging::error(kTarget, "Send seq too high"); return;
-        case Event::SendSeqTooLow: logging::error(kTarget, "Send seq too low"); return;
+        case Event::SendSeqTooHigh: logging::error(kLogTarget, "Send seq too high"); return;
+        case Event::SendSeqTooLow: logging::error(kLogTarget, "Send seq too low"); return;
         case Event::ReceivedAboveActive:
-            logging::error(kTarget, "Packet received with sequence number higher than active window");
+            logging::error(kLogTarget, "Packet received with sequence number higher than active window");
             return;
         case Event::ReceivedBetweenWindows:
-            logging::error(kTarget, "Packet received with sequence number between windows. This should not happen");
+            logging::error(kLogTarget, "Packet received with sequence number between windows. This should not happen");
             return;
     }
 }

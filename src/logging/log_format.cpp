@@ -101,10 +101,8 @@ void append_text_value(std::string& out, const Field& field) {
     switch (field.kind) {
         case Field::Kind::Text: append_debug_quoted(out, field.text); break;
         case Field::Kind::Unsigned: fmt::format_to(std::back_inserter(out), "{}", field.unsigned_value); break;
-        case Field::Kind::Signed: fmt::format_to(std::back_inserter(out), "{}", field.signed_value); break;
         case Field::Kind::Flag: out += field.flag ? "true" : "false"; break;
-        case Field::Kind::Display:
-        case Field::Kind::Debug: out += field.text; break;
+        case Field::Kind::Display: out += field.text; break;
         case Field::Kind::Absent: break;
     }
 }
@@ -112,10 +110,8 @@ void append_text_value(std::string& out, const Field& field) {
 void append_json_value(std::string& out, const Field& field) {
     switch (field.kind) {
         case Field::Kind::Text:
-        case Field::Kind::Display:
-        case Field::Kind::Debug: append_json_string(out, field.text); break;
+        case Field::Kind::Display: append_json_string(out, field.text); break;
         case Field::Kind::Unsigned: fmt::format_to(std::back_inserter(out), "{}", field.unsigned_value); break;
-        case Field::Kind::Signed: fmt::format_to(std::back_inserter(out), "{}", field.signed_value); break;
         case Field::Kind::Flag: out += field.flag ? "true" : "false"; break;
         case Field::Kind::Absent: break;
     }

@@ -24,7 +24,7 @@ struct Subscriber {
     bool colours;
 };
 
-constexpr std::string_view kTarget = "brindlemoor";
+constexpr std::string_view kLogTarget = "brindlemoor";
 
 // Set once and never freed: events may come from any thread until the process ends.
 std::atomic<const Subscriber*> installed_subscriber{nullptr};
@@ -39,10 +39,10 @@ std::string format_line(const Subscriber& subscriber, const LogEvent& event) {
 // Written by the standard-error writer where lines are missing, once it writes again.
 std::string dropped_lines_report(std::uint64_t dropped) noexcept {
     const Subscriber* subscriber = installed_subscriber.load(std::memory_order_acquire);
-    if (subscriber == nullptr || !subscriber->filter.enabled(Level::Warn, kTarget, {true, {}})) return {};
+    if (subscriber == nullptr || !subscriber->filter.enabled(Level::Warn, kLogTarget, {true, {}})) return {};
     try {
         const std::string message = fmt::format("Standard error was not being read: {} log lines dropped", dropped);
-        return format_line(*subscriber, LogEvent{Level::Warn, kTarget, message, {}});
+        return format_line(*subscriber, LogEvent{Level::Warn, kLogTarget, message, {}});
     } catch (...) {
         return {};
     }

@@ -12,7 +12,7 @@
 namespace brindlemoor {
 namespace {
 
-constexpr std::string_view kTarget = "brindlemoor";
+constexpr std::string_view kLogTarget = "brindlemoor";
 
 }  // namespace
 
@@ -26,7 +26,7 @@ int runtime_main(int argc, char** argv) {
 void main_body(int argc, char** argv) {
     Args args = Args::parse(argc, argv);
     logging::init_logging(args.output_mode);
-    logging::debug(kTarget, "{}", args.dump());
+    logging::debug(kLogTarget, "{}", args.dump());
     std::string address = resolve_target(args.server, std::move(args.target));
 
     std::vector<runtime::JoinHandle> handles;
@@ -54,7 +54,7 @@ void main_body(int argc, char** argv) {
 std::string resolve_target(bool server, std::optional<std::string> target) {
     if (target) return std::move(*target);
     if (server) return "0.0.0.0";
-    logging::warn(kTarget, "Target must be specifed for client mode");
+    logging::warn(kLogTarget, "Target must be specifed for client mode");
     exit_process(2);
 }
 
@@ -62,9 +62,9 @@ void supervise_main_task(std::vector<runtime::JoinHandle> handles) {
     for (const runtime::JoinHandle& handle : handles) {
         const runtime::JoinOutcome outcome = handle.join_blocking();
         if (outcome.returned()) {
-            logging::info(kTarget, "A main task closed");
+            logging::info(kLogTarget, "A main task closed");
         } else {
-            logging::error(kTarget, "A main task panicked: {}", outcome.panic->to_string());
+            logging::error(kLogTarget, "A main task panicked: {}", outcome.panic->to_string());
         }
     }
 }

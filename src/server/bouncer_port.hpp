@@ -14,8 +14,6 @@
 // receive is logged and counted, and how a sender's address is written in log lines.
 namespace brindlemoor {
 
-enum class SocketDirection : std::uint8_t { Receive, Send };
-
 // The socket call as log lines name it: "recv_from()" or "send_to()".
 constexpr std::string_view operation_name(SocketDirection direction) {
     return direction == SocketDirection::Receive ? "recv_from()" : "send_to()";

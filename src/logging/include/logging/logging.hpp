@@ -21,37 +21,29 @@ enum class Level : std::uint8_t { Trace = 0, Debug = 1, Info = 2, Warn = 3, Erro
 
 // One named value of an event. The kind decides how the value is printed.
 struct Field {
-    enum class Kind : std::uint8_t { Text, Unsigned, Signed, Flag, Display, Debug, Absent };
+    enum class Kind : std::uint8_t { Text, Unsigned, Flag, Display, Absent };
 
     std::string_view name;
     Kind kind = Kind::Absent;
-    std::string_view text;          // Text, Display, Debug
+    std::string_view text;  // Text, Display
     std::uint64_t unsigned_value = 0;
-    std::int64_t signed_value = 0;
     bool flag = false;
 
     // A text: quoted and escaped in text lines, a JSON string in JSON lines.
     static Field text_value(std::string_view name, std::string_view value) {
-        return Field{name, Kind::Text, value, 0, 0, false};
+        return Field{name, Kind::Text, value, 0, false};
     }
     // A text that may be absent; an absent one is not recorded at all.
     static Field optional_text(std::string_view name, const std::optional<std::string>& value) {
-        return value ? text_value(name, *value) : Field{name, Kind::Absent, {}, 0, 0, false};
+        return value ? text_value(name, *value) : Field{name, Kind::Absent, {}, 0, false};
     }
     static Field unsigned_number(std::string_view name, std::uint64_t value) {
-        return Field{name, Kind::Unsigned, {}, value, 0, false};
+        return Field{name, Kind::Unsigned, {}, value, false};
     }
-    static Field signed_number(std::string_view name, std::int64_t value) {
-        return Field{name, Kind::Signed, {}, 0, value, false};
-    }
-    static Field flag_value(std::string_view name, bool value) { return Field{name, Kind::Flag, {}, 0, 0, value}; }
+    static Field flag_value(std::string_view name, bool value) { return Field{name, Kind::Flag, {}, 0, value}; }
     // A display text (the output mode, say): unquoted in text lines, a JSON string in JSON lines.
     static Field display(std::string_view name, std::string_view value) {
-        return Field{name, Kind::Display, value, 0, 0, false};
-    }
-    // A debug text: unquoted in text lines, a JSON string in JSON lines.
-    static Field debug(std::string_view name, std::string_view value) {
-        return Field{name, Kind::Debug, value, 0, 0, false};
+        return Field{name, Kind::Display, value, 0, false};
     }
 };
 
@@ -108,10 +100,6 @@ inline void log_fields(Level level, std::string_view target, std::initializer_li
     write_event(level, target, std::nullopt, field_span);
 }
 
-template <typename... Args>
-void trace(std::string_view target, fmt::format_string<Args...> format, Args&&... args) {
-    log(Level::Trace, target, format, std::forward<Args>(args)...);
-}
 template <typename... Args>
 void debug(std::string_view target, fmt::format_string<Args...> format, Args&&... args) {
     log(Level::Debug, target, format, std::forward<Args>(args)...);

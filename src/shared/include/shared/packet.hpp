@@ -39,6 +39,9 @@ struct Packet {
     friend bool operator==(const Packet&, const Packet&) = default;
 };
 
+// Whether a socket error came from a receive or from a send.
+enum class SocketDirection : std::uint8_t { Receive, Send };
+
 // How a failed send or receive of a session or port task is counted.
 enum class SocketErrorClass : std::uint8_t { PortUnreachable, HostUnreachable, NetworkUnreachable, Other };
 
