@@ -46,7 +46,7 @@ runtime::Awaitable<PortRange> probe_server(std::string address_text, std::uint64
     probe.randomize_payload();
     const std::array<std::uint8_t, kPacketSize> probe_bytes = probe.encode();
     std::array<std::uint8_t, kPacketSize> buffer{};
-    runtime::Interval timer(co_await boost::asio::this_coro::executor, kProbePeriodNs);
+    runtime::Interval timer(kProbePeriodNs);
     for (;;) {
         auto event = co_await runtime::fair_wait(runtime::on_tick(timer), runtime::on_datagram(socket, buffer));
         if (event.index() == 0) {

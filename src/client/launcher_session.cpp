@@ -94,14 +94,13 @@ runtime::Awaitable<void> run_launcher(runtime::TaskId id, std::string target_add
         exit_process(1);
     }
     runtime::DatagramSocket socket = std::move(connected).value();
-    const runtime::Executor executor = co_await boost::asio::this_coro::executor;
 
     // Report ticks fall on whole intervals from here; the pause puts every send tick between two of them, so
     // each interval holds exactly `rate` sends.
-    runtime::Interval report_timer(executor, timing.interval_ns);
+    runtime::Interval report_timer(timing.interval_ns);
     co_await report_timer.tick();
     co_await runtime::sleep_for(timing.start_pause_ns);
-    runtime::Interval send_timer(executor, timing.send_period_ns, runtime::MissedTickBehavior::Skip);
+    runtime::Interval send_timer(timing.send_period_ns, runtime::MissedTickBehavior::Skip);
 
     std::array<std::uint8_t, kPacketSize> receive_buffer{};
     std::array<std::uint8_t, kPacketSize> send_buffer{};

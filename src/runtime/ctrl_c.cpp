@@ -1,22 +1,14 @@
 #include "runtime/ctrl_c.hpp"
 
-#include <vector>
-
 #include "runtime/runtime.hpp"
 
 namespace brindlemoor::runtime {
 
 void CtrlC::notice() {
-    pending_.store(true, std::memory_order_release);
-    std::vector<std::shared_ptr<detail::Wakeable>> waiters;
-    {
-        std::lock_guard lock(mutex_);
-        waiters_.pop_all(waiters);
-    }
-    detail::wake_all(waiters);
+    detail::update_and_wake_all(mutex_, waiters_, [this] { pending_.store(true, std::memory_order_release); });
 }
 
-void CtrlC::subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter) {
+void CtrlC::subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
     std::lock_guard lock(mutex_);
     detail::subscribe_or_wake(pending_.load(std::memory_order_acquire), slot, shared_from_this(), mutex_, waiters_,
                               waiter);

@@ -6,7 +6,6 @@
 #include <array>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
 #include <type_traits>
@@ -161,11 +160,10 @@ auto run_blocking(Function function) {
 
 }  // namespace
 
-// What the socket's task and its pending readiness wait share. `readable` is false from a would-block until the
-// wait completes; a wait is pending whenever it is false.
+// What the socket's task and its pending readiness wait share; both run on the task's worker only. `readable` is
+// false from a would-block until the wait completes; a wait is pending whenever it is false.
 struct DatagramSocket::Readiness {
-    std::mutex mutex;
-    detail::WaiterList waiters;
+    detail::LocalWaiter waiter;
     bool readable = true;
     bool wait_pending = false;
 };
@@ -174,22 +172,13 @@ DatagramSocket::DatagramSocket(Udp::socket socket)
     : socket_(std::move(socket)), readiness_(std::make_shared<Readiness>()) {}
 
 IoResult DatagramSocket::receive_if_readable(std::span<std::uint8_t, kPacketSize> buffer) {
-    {
-        std::lock_guard lock(readiness_->mutex);
-        if (!readiness_->readable) return IoResult{0, asio_error::would_block};
-    }
+    if (!readiness_->readable) return IoResult{0, asio_error::would_block};
     const IoResult result = receive_bounded(buffer, [this](const auto& buffers, boost::system::error_code& error) {
         return socket_.receive(buffers, 0, error);
     });
     if (!would_block(result.error)) return result;
-    bool start = false;
-    {
-        std::lock_guard lock(readiness_->mutex);
-        readiness_->readable = false;
-        start = !readiness_->wait_pending;
-        readiness_->wait_pending = true;
-    }
-    if (start) arm_readiness_wait();
+    readiness_->readable = false;
+    if (!std::exchange(readiness_->wait_pending, true)) arm_readiness_wait();
     return result;
 }
 
@@ -197,21 +186,18 @@ void DatagramSocket::arm_readiness_wait() {
     // Completes at the next datagram or error (also one that came after the would-block and before this call),
     // or when the socket closes.
     socket_.async_wait(Udp::socket::wait_read, [readiness = readiness_](const boost::system::error_code&) {
-        std::vector<std::shared_ptr<detail::Wakeable>> waiters;
-        {
-            std::lock_guard lock(readiness->mutex);
-            readiness->wait_pending = false;
-            readiness->readable = true;
-            readiness->waiters.pop_all(waiters);
-        }
-        detail::wake_all_from_handler(waiters);
+        readiness->wait_pending = false;
+        readiness->readable = true;
+        readiness->waiter.wake_from_handler();
     });
 }
 
-void DatagramSocket::subscribe_readable(std::optional<detail::WaiterRegistration>& slot,
-                                        const std::weak_ptr<detail::Wakeable>& waiter) {
-    std::lock_guard lock(readiness_->mutex);
-    detail::subscribe_or_wake(readiness_->readable, slot, readiness_, readiness_->mutex, readiness_->waiters, waiter);
+void DatagramSocket::subscribe_readable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
+    if (readiness_->readable) {
+        waiter.wake();
+        return;
+    }
+    slot.emplace(readiness_->waiter, waiter);
 }
 
 SetupResult<DatagramSocket> make_datagram_socket(Udp::socket socket) {

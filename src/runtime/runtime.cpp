@@ -22,6 +22,7 @@
 #include "shared/debug_text.hpp"
 #include "shared/std_streams.hpp"
 #include "worker_threads.hpp"
+#include "worker_timers.hpp"
 
 namespace brindlemoor::runtime {
 namespace {
@@ -60,7 +61,7 @@ std::optional<std::string> report_escaped_exception(std::string_view location, s
     return text;
 }
 
-// One worker: its io_context, run by its thread alone, and the waits its tasks are parked in.
+// One worker: its io_context, run by its thread alone, the waits its tasks are parked in and their timers.
 class Worker {
 public:
     Worker() : work_guard_(boost::asio::make_work_guard(context_)) {}
@@ -98,6 +99,7 @@ private:
     void run() noexcept {
         name_runtime_thread();
         this_worker_parked_waits = &parked_;
+        this_worker_timers = &timers_;
         for (;;) {
             // Task bodies cannot throw into here (their exceptions end the task); this only keeps a worker alive
             // if some other handler throws.
@@ -108,11 +110,13 @@ private:
                 report_escaped_exception("a runtime handler", std::current_exception());
             }
         }
+        this_worker_timers = nullptr;
         this_worker_parked_waits = nullptr;
     }
 
     ParkedWaits parked_;  // outlives the context, whose queued wake-ups refer to parked waits
     Context context_;
+    WorkerTimers timers_{context_};  // the tasks' periodic timers, on this context
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_guard_;
     std::thread thread_;
 };

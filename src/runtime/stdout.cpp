@@ -41,7 +41,7 @@ Attempt<ResultRoom> ResultRoomBranch::try_take() {
 }
 
 void ResultRoomBranch::subscribe(std::optional<detail::WaiterRegistration>& slot,
-                                 const std::weak_ptr<detail::Wakeable>& waiter) {
+                                 detail::Wakeable& waiter) {
     static std::once_flag notice_installed;
     std::call_once(notice_installed, [] { on_stdout_room(&wake_room_waiters); });
     {
@@ -51,7 +51,7 @@ void ResultRoomBranch::subscribe(std::optional<detail::WaiterRegistration>& slot
     // Looked at once registered, outside this lock (the writer takes its own lock first, then this one): room
     // that comes meanwhile finds the registration.
     if (stdout_has_room()) {
-        if (const auto ready = waiter.lock()) ready->wake();
+        waiter.wake();
     }
 }
 

@@ -1,7 +1,5 @@
 #include "runtime/task.hpp"
 
-#include <vector>
-
 #include <fmt/format.h>
 
 #include "shared/debug_text.hpp"
@@ -26,14 +24,8 @@ namespace detail {
 void JoinState::finish(std::exception_ptr panic) {
     JoinOutcome outcome;
     if (panic) outcome.panic.emplace(id_, report_escaped_exception(fmt::format("task Id({})", id_), std::move(panic)));
-    std::vector<std::shared_ptr<Wakeable>> joiners;
-    {
-        std::lock_guard lock(mutex_);
-        outcome_ = std::move(outcome);
-        waiters_.pop_all(joiners);
-    }
+    update_and_wake_all(mutex_, waiters_, [&] { outcome_ = std::move(outcome); });
     finished_.notify_all();
-    wake_all(joiners);
 }
 
 std::optional<JoinOutcome> JoinState::outcome() const {
@@ -47,7 +39,7 @@ JoinOutcome JoinState::wait_blocking() const {
     return *outcome_;
 }
 
-void JoinState::subscribe(std::optional<WaiterRegistration>& slot, const std::weak_ptr<Wakeable>& waiter) {
+void JoinState::subscribe(std::optional<WaiterRegistration>& slot, Wakeable& waiter) {
     std::lock_guard lock(mutex_);
     subscribe_or_wake(outcome_.has_value(), slot, shared_from_this(), mutex_, waiters_, waiter);
 }

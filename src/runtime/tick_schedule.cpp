@@ -1,5 +1,6 @@
 #include "runtime/tick_schedule.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace brindlemoor::runtime {
@@ -13,6 +14,12 @@ SteadyClock::time_point saturating_add(SteadyClock::time_point time, std::uint64
     if (nanoseconds > headroom) return SteadyClock::time_point::max();
     const auto sum = static_cast<Nanoseconds::rep>(as_unsigned + nanoseconds);
     return SteadyClock::time_point(std::chrono::duration_cast<SteadyClock::duration>(Nanoseconds(sum)));
+}
+
+SteadyClock::duration timer_slack(std::uint64_t period_ns) noexcept {
+    constexpr std::uint64_t kMaxSlackNs = 1'000'000;
+    const std::uint64_t slack_ns = std::min(period_ns / 20, kMaxSlackNs);
+    return std::chrono::duration_cast<SteadyClock::duration>(std::chrono::nanoseconds(slack_ns));
 }
 
 TickSchedule::TickSchedule(SteadyClock::time_point start, std::uint64_t period_ns,

@@ -1,10 +1,11 @@
 #include "runtime/timer.hpp"
 
-#include <mutex>
 #include <stdexcept>
-#include <vector>
 
 #include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "worker_timers.hpp"
 
 namespace brindlemoor::runtime {
 
@@ -14,32 +15,14 @@ TickSchedule checked_schedule(std::uint64_t period_ns, MissedTickBehavior behavi
     return TickSchedule(SteadyClock::now(), period_ns, behavior);
 }
 
-// Timer wake-ups are rounded up to the next whole millisecond, so that the timers of one worker fire together:
-// far fewer sleeps and wake-ups per tick, while a tick is still taken well inside the lateness that counts as
-// missed. The deadlines themselves stay exact.
-SteadyClock::time_point wake_time(SteadyClock::time_point deadline) {
-    constexpr SteadyClock::duration kResolution = std::chrono::milliseconds(1);
-    const SteadyClock::duration since_epoch = deadline.time_since_epoch();
-    const SteadyClock::duration rest = since_epoch % kResolution;
-    if (rest == SteadyClock::duration::zero()) return deadline;
-    const SteadyClock::duration up = kResolution - rest;
-    if (deadline > SteadyClock::time_point::max() - up) return SteadyClock::time_point::max();
-    return deadline + up;
-}
 }  // namespace
 
-// What the pending timer wait and the waiting task share. Every arming gets a new generation, so that the
-// completion of a wait that was replaced (cancelled by the new expiry, or already queued) is ignored.
-struct Interval::Alarm {
-    std::mutex mutex;
-    detail::WaiterList waiters;
-    std::uint64_t generation = 0;
-    bool armed = false;
-    SteadyClock::time_point armed_for{};
-};
+Interval::Interval(std::uint64_t period_ns, MissedTickBehavior behavior)
+    : schedule_(checked_schedule(period_ns, behavior)), slack_(timer_slack(period_ns)) {}
 
-Interval::Interval(const Executor& executor, std::uint64_t period_ns, MissedTickBehavior behavior)
-    : schedule_(checked_schedule(period_ns, behavior)), timer_(executor), alarm_(std::make_shared<Alarm>()) {}
+Interval::~Interval() {
+    if (timers_) timers_->cancel(entry_);
+}
 
 std::optional<SteadyClock::time_point> Interval::try_tick() {
     const auto now = SteadyClock::now();
@@ -52,30 +35,20 @@ Awaitable<SteadyClock::time_point> Interval::tick() {
     co_return std::get<0>(event);
 }
 
-void Interval::subscribe(std::optional<detail::WaiterRegistration>& slot,
-                         const std::weak_ptr<detail::Wakeable>& waiter) {
+void Interval::subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
     const SteadyClock::time_point deadline = schedule_.deadline();
-    std::uint64_t generation = 0;
-    {
-        std::lock_guard lock(alarm_->mutex);
-        slot.emplace(alarm_, alarm_->mutex, alarm_->waiters, waiter);
-        if (deadline == SteadyClock::time_point::max() || (alarm_->armed && alarm_->armed_for == deadline)) return;
-        generation = ++alarm_->generation;
-        alarm_->armed = true;
-        alarm_->armed_for = deadline;
+    if (deadline == SteadyClock::time_point::max()) return;
+    // A deadline that has passed since the task's last try.
+    if (SteadyClock::now() >= deadline) {
+        waiter.wake();
+        return;
     }
-    // A deadline that has passed since the task's last try completes at once.
-    timer_.expires_at(wake_time(deadline));
-    timer_.async_wait([alarm = alarm_, generation](const boost::system::error_code&) {
-        std::vector<std::shared_ptr<detail::Wakeable>> waiters;
-        {
-            std::lock_guard lock(alarm->mutex);
-            if (generation != alarm->generation) return;
-            alarm->armed = false;
-            alarm->waiters.pop_all(waiters);
-        }
-        detail::wake_all_from_handler(waiters);
-    });
+    if (!timers_) {
+        timers_ = detail::this_worker_timers;
+        if (!timers_) throw std::logic_error("only a task on a runtime worker can wait for a timer");
+    }
+    slot.emplace(entry_.waiter, waiter);
+    if (!entry_.queued() || entry_.deadline != deadline) timers_->schedule(entry_, deadline, slack_);
 }
 
 Awaitable<void> sleep_for(std::uint64_t nanoseconds) {

@@ -73,8 +73,7 @@ runtime::Awaitable<void> run_aggregator(Aggregator aggregator) {
                              {logging::Field::unsigned_number("interval", aggregator.interval),
                               logging::Field::display("output_mode", as_str(state.output_mode()))},
                              "Starting run_aggregator");
-    runtime::Interval ticker(co_await boost::asio::this_coro::executor, tick_period_ns(aggregator.interval),
-                             runtime::MissedTickBehavior::Skip);
+    runtime::Interval ticker(tick_period_ns(aggregator.interval), runtime::MissedTickBehavior::Skip);
     // The first tick is due at once; the first line then covers one whole interval.
     co_await ticker.tick();
     logging::debug(kLogTarget, "Starting aggregator loop");

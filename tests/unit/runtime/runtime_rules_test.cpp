@@ -3,7 +3,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <algorithm>
 #include <limits>
+#include <random>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +13,7 @@
 
 #include "cpu_quota.hpp"
 #include "runtime/tick_schedule.hpp"
+#include "runtime/timer_queue.hpp"
 #include "worker_threads.hpp"
 
 namespace brindlemoor::runtime {
@@ -186,6 +189,90 @@ TEST(SaturatingAddTest, AddsOrSaturates) {
     EXPECT_EQ(saturating_add(base, std::numeric_limits<std::uint64_t>::max()), SteadyClock::time_point::max());
     EXPECT_EQ(saturating_add(SteadyClock::time_point::max() - 1ns, 1), SteadyClock::time_point::max());
     EXPECT_EQ(saturating_add(SteadyClock::time_point(-5s), 10'000'000'000), SteadyClock::time_point(5s));
+}
+
+TEST(TimerSlackTest, FivePercentOfThePeriodAtMostOneMillisecond) {
+    const struct {
+        std::uint64_t period_ns;
+        std::chrono::nanoseconds slack;
+    } cases[] = {{1, 0ns}, {100'000, 5us}, {1'000'000, 50us}, {20'000'000, 1ms}, {1'000'000'000, 1ms},
+                 {std::numeric_limits<std::uint64_t>::max(), 1ms}};
+    for (const auto& c : cases) EXPECT_EQ(timer_slack(c.period_ns), c.slack) << c.period_ns;
+}
+
+class TimerQueueTest : public ::testing::Test {
+protected:
+    const SteadyClock::time_point start = SteadyClock::time_point(1h);
+    SteadyClock::time_point at(std::chrono::nanoseconds offset) const { return start + offset; }
+    detail::TimerQueue queue;
+};
+
+TEST_F(TimerQueueTest, WakesAtTheEarliestDeadlinePlusSlackNeverBeforeADeadline) {
+    EXPECT_EQ(queue.wake_time(), SteadyClock::time_point::max());
+    detail::TimerEntry relaxed, tight, later, never;
+    queue.schedule(relaxed, at(10ms), 1ms);
+    EXPECT_EQ(queue.wake_time(), at(11ms));
+    // A later deadline with a smaller slack can set the wake-up; one due after that wake-up cannot.
+    queue.schedule(tight, at(10'500us), 5us);
+    queue.schedule(later, at(10'600us), 0ns);
+    EXPECT_EQ(queue.wake_time(), at(10'505us));
+    queue.schedule(never, SteadyClock::time_point::max() - 1ns, 1ms);
+    queue.cancel(relaxed);
+    queue.cancel(tight);
+    queue.cancel(later);
+    EXPECT_EQ(queue.wake_time(), SteadyClock::time_point::max());  // saturates instead of overflowing
+    queue.cancel(never);
+    queue.cancel(never);  // not queued: nothing happens
+    EXPECT_TRUE(queue.empty());
+}
+
+TEST_F(TimerQueueTest, MatchesAPlainListUnderRandomSchedulesMovesAndCancels) {
+    constexpr int kEntries = 200;
+    std::vector<detail::TimerEntry> entries(kEntries);
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<int> pick(0, kEntries - 1);
+    std::uniform_int_distribution<int> offset_us(0, 5000);
+    std::uniform_int_distribution<int> slack_us(0, 1000);
+    std::uniform_int_distribution<int> action(0, 9);
+    for (int step = 0; step < 20'000; ++step) {
+        detail::TimerEntry& entry = entries[static_cast<std::size_t>(pick(random))];
+        const int what = action(random);
+        if (what == 0) {
+            queue.cancel(entry);
+        } else if (what == 1) {
+            // Takes what is due at a random instant: exactly the entries due by then, earliest first.
+            const auto now = at(std::chrono::microseconds(offset_us(random)));
+            SteadyClock::time_point previous = SteadyClock::time_point::min();
+            queue.take_due(now, [&](detail::TimerEntry& fired) {
+                EXPECT_FALSE(fired.queued());
+                EXPECT_LE(fired.deadline, now);
+                EXPECT_GE(fired.deadline, previous);
+                previous = fired.deadline;
+            });
+            for (const auto& other : entries) EXPECT_FALSE(other.queued() && other.deadline <= now);
+        } else {
+            queue.schedule(entry, at(std::chrono::microseconds(offset_us(random))),
+                           std::chrono::microseconds(slack_us(random)));
+        }
+        SteadyClock::time_point expected = SteadyClock::time_point::max();
+        for (const auto& other : entries) {
+            if (other.queued()) expected = std::min(expected, other.deadline + other.slack);
+        }
+        ASSERT_EQ(queue.wake_time(), expected) << "step " << step;
+    }
+}
+
+TEST_F(TimerQueueTest, AFiredTimerMayQueueItselfAgain) {
+    detail::TimerEntry entry;
+    queue.schedule(entry, at(1ms), 0ns);
+    int fired = 0;
+    queue.take_due(at(5ms), [&](detail::TimerEntry& due) {
+        ++fired;
+        queue.schedule(due, at(10ms), 0ns);
+    });
+    EXPECT_EQ(fired, 1);
+    EXPECT_TRUE(entry.queued());
+    EXPECT_EQ(queue.wake_time(), at(10ms));
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <mutex>
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include "runtime/wait.hpp"
 
@@ -38,13 +37,7 @@ public:
     SenderGroup(const SenderGroup&) = delete;
     SenderGroup& operator=(const SenderGroup&) = delete;
     ~SenderGroup() {
-        std::vector<std::shared_ptr<Wakeable>> waiters;
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->senders_gone = true;
-            state_->receiver_waiters.pop_all(waiters);
-        }
-        wake_all(waiters);
+        update_and_wake_all(state_->mutex, state_->receiver_waiters, [this] { state_->senders_gone = true; });
     }
     const std::shared_ptr<ChannelState<T>>& state() const noexcept { return state_; }
 
@@ -56,7 +49,7 @@ private:
 template <typename T>
 struct RoomBranch {
     std::shared_ptr<ChannelState<T>> state;
-    void subscribe(std::optional<WaiterRegistration>& slot, const std::weak_ptr<Wakeable>& waiter) {
+    void subscribe(std::optional<WaiterRegistration>& slot, Wakeable& waiter) {
         std::lock_guard lock(state->mutex);
         const bool ready = state->receiver_gone || state->queue.size() < state->capacity;
         subscribe_or_wake(ready, slot, state, state->mutex, state->sender_waiters, waiter);
@@ -149,7 +142,7 @@ public:
     }
 
     // Fair-wait hook: registers a wait for a message or the close.
-    void subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter) {
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
         std::lock_guard lock(state_->mutex);
         const bool ready = !state_->queue.empty() || state_->senders_gone;
         detail::subscribe_or_wake(ready, slot, state_, state_->mutex, state_->receiver_waiters, waiter);
@@ -163,14 +156,10 @@ private:
     void release() {
         if (!state_) return;
         std::deque<T> dropped;
-        std::vector<std::shared_ptr<detail::Wakeable>> senders;
-        {
-            std::lock_guard lock(state_->mutex);
+        detail::update_and_wake_all(state_->mutex, state_->sender_waiters, [&] {
             state_->receiver_gone = true;
             dropped.swap(state_->queue);
-            state_->sender_waiters.pop_all(senders);
-        }
-        detail::wake_all(senders);
+        });
         state_.reset();
     }
 
@@ -198,7 +187,7 @@ struct MessageBranch {
     using value_type = T;
     Receiver<T>* receiver;
     Attempt<T> try_take() { return receiver->try_receive(); }
-    void subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter) {
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
         receiver->subscribe(slot, waiter);
     }
 };

@@ -25,7 +25,7 @@ public:
     void notice();
 
     // Fair-wait hook: registers a wait for the notice.
-    void subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter);
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter);
 
 private:
     std::atomic<bool> pending_{false};
@@ -45,7 +45,7 @@ struct CtrlCBranch {
         if (source->try_take()) return {CtrlCEvent{}, false};
         return {};
     }
-    void subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter) {
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
         source->subscribe(slot, waiter);
     }
 };

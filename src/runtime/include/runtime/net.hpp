@@ -78,7 +78,7 @@ public:
 
     // Fair-wait hook: wakes the waiter once the reactor reports the socket readable (a datagram or an error).
     void subscribe_readable(std::optional<detail::WaiterRegistration>& slot,
-                            const std::weak_ptr<detail::Wakeable>& waiter);
+                            detail::Wakeable& waiter);
 
 private:
     struct Readiness;
@@ -117,7 +117,7 @@ struct DatagramBranch {
     std::span<std::uint8_t, kPacketSize> buffer;
 
     Attempt<IoResult> try_take();
-    void subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter) {
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
         socket->subscribe_readable(slot, waiter);
     }
 };

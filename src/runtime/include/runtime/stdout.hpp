@@ -23,7 +23,7 @@ struct ResultRoom {};
 struct ResultRoomBranch {
     using value_type = ResultRoom;
     Attempt<ResultRoom> try_take();
-    void subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter);
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter);
 };
 inline ResultRoomBranch on_result_room() { return {}; }
 

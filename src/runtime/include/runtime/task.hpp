@@ -58,7 +58,7 @@ public:
     std::optional<JoinOutcome> outcome() const;
     JoinOutcome wait_blocking() const;
     // Fair-wait hook: registers a wait for the task's end.
-    void subscribe(std::optional<WaiterRegistration>& slot, const std::weak_ptr<Wakeable>& waiter);
+    void subscribe(std::optional<WaiterRegistration>& slot, Wakeable& waiter);
 
 private:
     const TaskId id_;
@@ -85,7 +85,6 @@ Awaitable<void> run_body(Body body, TaskId id) {
 class JoinHandle {
 public:
     TaskId id() const noexcept { return state_->id(); }
-    bool is_finished() const { return state_->outcome().has_value(); }
 
     // From inside a task: waits until the task has ended.
     Awaitable<JoinOutcome> join() const;

@@ -17,6 +17,10 @@ enum class MissedTickBehavior : std::uint8_t {
 // A tick taken more than this after its deadline counts as missed.
 inline constexpr std::chrono::milliseconds kMissedTickTolerance{5};
 
+// How late a periodic timer may fire so that it shares a wake-up with others: 5 % of its period, at most 1 ms.
+// Small against the period, so sends stay evenly spaced, and far inside the lateness that counts as missed.
+SteadyClock::duration timer_slack(std::uint64_t period_ns) noexcept;
+
 // `time` + `nanoseconds`, or the clock's maximum when the sum does not fit: a huge delay means "never".
 SteadyClock::time_point saturating_add(SteadyClock::time_point time, std::uint64_t nanoseconds) noexcept;
 

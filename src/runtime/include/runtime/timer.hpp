@@ -1,26 +1,31 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 
-#include <boost/asio/steady_timer.hpp>
-
 #include "runtime/tick_schedule.hpp"
+#include "runtime/timer_queue.hpp"
 #include "runtime/wait.hpp"
 
 // Timers of a task: the periodic Interval and a saturating sleep.
 namespace brindlemoor::runtime {
 
+namespace detail {
+class WorkerTimers;
+}  // namespace detail
+
 // A periodic timer. The first tick is due at construction; later deadlines lie on the grid start + k * period.
 // A tick taken more than 5 ms after its deadline is missed, and the behaviour picks the next deadline (Burst:
 // missed deadline + period; Skip: the first grid point after now); a tick not missed always sets deadline +
-// period. Deadlines past the clock's range saturate to "never". Belongs to one task (not thread-safe).
+// period. Deadlines past the clock's range saturate to "never". A waiting task is woken at its deadline or up to
+// the timer's slack (see timer_slack) after it, never before. Belongs to one task (not thread-safe).
 class Interval {
 public:
     // Throws std::invalid_argument when period_ns is 0.
-    Interval(const Executor& executor, std::uint64_t period_ns,
-             MissedTickBehavior behavior = MissedTickBehavior::Burst);
+    explicit Interval(std::uint64_t period_ns, MissedTickBehavior behavior = MissedTickBehavior::Burst);
+    Interval(const Interval&) = delete;
+    Interval& operator=(const Interval&) = delete;
+    ~Interval();
 
     // Waits until the next tick is due and takes it; yields the tick's deadline.
     Awaitable<SteadyClock::time_point> tick();
@@ -30,16 +35,16 @@ public:
 
     SteadyClock::time_point deadline() const noexcept { return schedule_.deadline(); }
 
-    // Fair-wait hook: wakes the waiter once the current deadline has come. The timer stays armed from one wait
-    // to the next and is set again only when the deadline has moved; a deadline of "never" arms nothing.
-    void subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter);
+    // Fair-wait hook: wakes the waiter once the current deadline has come. The timer stays queued with its
+    // worker's timers from one wait to the next and moves only when the deadline has moved; a deadline of
+    // "never" queues nothing.
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter);
 
 private:
-    struct Alarm;
-
     TickSchedule schedule_;
-    boost::asio::steady_timer timer_;
-    std::shared_ptr<Alarm> alarm_;  // shared with the pending timer wait, which may outlive the Interval
+    SteadyClock::duration slack_;
+    detail::TimerEntry entry_;
+    detail::WorkerTimers* timers_ = nullptr;  // the queue of the worker that waited on this timer first
 };
 
 // Fair-wait branch: the next tick of `interval`, valued with the tick's deadline.
@@ -47,7 +52,7 @@ struct TickBranch {
     using value_type = SteadyClock::time_point;
     Interval* interval;
     Attempt<value_type> try_take() { return {interval->try_tick(), false}; }
-    void subscribe(std::optional<detail::WaiterRegistration>& slot, const std::weak_ptr<detail::Wakeable>& waiter) {
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
         interval->subscribe(slot, waiter);
     }
 };

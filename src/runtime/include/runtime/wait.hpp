@@ -57,8 +57,8 @@ inline void coop_reset() noexcept { coop_spent = 0; }
 
 // A branch registers the waiting task with its source, which wakes the task when the branch may be ready.
 template <typename B>
-concept WaitBranch = requires(B& branch, std::optional<WaiterRegistration>& slot, std::weak_ptr<Wakeable> w) {
-    branch.subscribe(slot, w);
+concept WaitBranch = requires(B& branch, std::optional<WaiterRegistration>& slot, Wakeable& waiter) {
+    branch.subscribe(slot, waiter);
 };
 
 // One wait for readiness of several branches. While parked it owns the task's continuation, and the worker's
@@ -78,7 +78,7 @@ public:
     void park(SubscribeAll&& subscribe_all) {
         self_ = this->shared_from_this();
         home_.link(*this);
-        subscribe_all(registrations_, this->weak_from_this());
+        subscribe_all(registrations_, static_cast<Wakeable&>(*this));
     }
 
     void wake() override {
@@ -92,6 +92,8 @@ public:
         resume();
     }
 
+    std::weak_ptr<Wakeable> weak_reference() override { return this->weak_from_this(); }
+
     void abandon() noexcept override {
         for (auto& registration : registrations_) registration.reset();
         handler_.reset();
@@ -104,15 +106,19 @@ private:
         void operator()() const { wait->resume(); }
     };
 
-    // On the task's worker; the caller holds the wait.
+    // On the task's worker.
     void resume() {
         if (!handler_) return;  // abandoned at shutdown
-        for (auto& registration : registrations_) registration.reset();
-        home_.unlink(*this);
-        self_.reset();
-        Handler handler = std::move(*handler_);
-        handler_.reset();
-        std::move(handler)();
+        std::optional<Handler> handler;
+        {
+            // A local source's waker holds no reference; the wait may go once the task's handler is out of it.
+            const std::shared_ptr<ParkedWait> keep = std::move(self_);
+            for (auto& registration : registrations_) registration.reset();
+            home_.unlink(*this);
+            handler.emplace(std::move(*handler_));
+            handler_.reset();
+        }
+        std::move(*handler)();
     }
 
     std::optional<Handler> handler_;
@@ -134,7 +140,7 @@ Awaitable<void> wait_ready(const std::array<bool, sizeof...(Branches)>& enabled,
             if (!home) throw std::logic_error("only a task on a runtime worker can wait");
             using Wait = ParkedWait<decltype(handler), sizeof...(Branches)>;
             auto wait = std::allocate_shared<Wait>(boost::asio::recycling_allocator<Wait>(), std::move(handler), *home);
-            wait->park([&](typename Wait::Registrations& slots, const std::weak_ptr<Wakeable>& waiter) {
+            wait->park([&](typename Wait::Registrations& slots, Wakeable& waiter) {
                 [&]<std::size_t... Is>(std::index_sequence<Is...>) {
                     ((enabled[Is] ? std::get<Is>(pointers)->subscribe(slots[Is], waiter) : void()), ...);
                 }(std::index_sequence_for<Branches...>{});

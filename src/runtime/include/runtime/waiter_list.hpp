@@ -4,13 +4,14 @@
 #include <mutex>
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include "runtime/intrusive_list.hpp"
 
-// Registration of waiting tasks with event sources that are not Asio objects (channels, Ctrl+C, join handles).
-// A source keeps one WaiterList per kind of event under its own mutex; a waiting task registers a Wakeable
-// that it holds weakly, so a source never keeps a waiter alive and a waiter that is gone is skipped.
+// Registration of waiting tasks with event sources. A source that other threads touch (a channel, Ctrl+C, a join
+// handle, the result buffer) keeps one WaiterList per kind of event under its own mutex and holds its waiters
+// weakly, so it never keeps a waiter alive and skips one that is gone. A source that only its task's worker thread
+// touches (a socket's readiness, a timer) keeps a LocalWaiter: a plain pointer, with neither a lock nor a
+// reference count on the path of every datagram.
 namespace brindlemoor::runtime::detail {
 
 // Something that a source can wake. Both calls must be cheap and must not block.
@@ -18,9 +19,11 @@ class Wakeable {
 public:
     // From any thread, also from inside a running task: schedules the waiter's resumption.
     virtual void wake() = 0;
-    // From a completion handler of an Asio object: may resume the waiter at once when the handler runs on the
-    // waiter's own worker thread, sparing a trip through the worker's queue.
+    // From a completion handler on the waiter's own worker thread: may resume the waiter at once, sparing a trip
+    // through the worker's queue.
     virtual void wake_from_handler() { wake(); }
+    // A weak reference, for a source that other threads wake.
+    virtual std::weak_ptr<Wakeable> weak_reference() = 0;
 
 protected:
     ~Wakeable() = default;
@@ -45,60 +48,76 @@ public:
         return nullptr;
     }
 
-    // Unlinks every registration and appends the waiters that still exist.
-    void pop_all(std::vector<std::shared_ptr<Wakeable>>& out) {
-        while (auto target = pop_live()) out.push_back(std::move(target));
-    }
-
 private:
     IntrusiveList<Node> nodes_;
 };
 
-// One waiter's place in a source's WaiterList. Constructed with the source's mutex held; unlinks itself on
-// destruction. It keeps the source alive, so the list and mutex outlive it.
+// The one waiter of a source that only its own worker thread touches.
+struct LocalWaiter {
+    Wakeable* target = nullptr;
+
+    // From a completion handler on that worker: wakes the waiter, if any, which then leaves.
+    void wake_from_handler() {
+        if (Wakeable* waiter = std::exchange(target, nullptr)) waiter->wake_from_handler();
+    }
+};
+
+// One waiter's place with a source; it leaves on destruction. A place in a WaiterList is made with the source's
+// mutex held and keeps the source alive, so the list and mutex outlive it. A LocalWaiter belongs to an object of
+// the waiting task itself, which outlives the task's waits.
 class WaiterRegistration {
 public:
-    WaiterRegistration(std::shared_ptr<void> source, std::mutex& mutex, WaiterList& list,
-                       std::weak_ptr<Wakeable> target)
+    WaiterRegistration(std::shared_ptr<void> source, std::mutex& mutex, WaiterList& list, Wakeable& target)
         : source_(std::move(source)), mutex_(&mutex), list_(&list) {
-        node_.target = std::move(target);
+        node_.target = target.weak_reference();
         list_->push(node_);
     }
+    WaiterRegistration(LocalWaiter& local, Wakeable& target) noexcept : local_(&local) { local.target = &target; }
     WaiterRegistration(const WaiterRegistration&) = delete;
     WaiterRegistration& operator=(const WaiterRegistration&) = delete;
     ~WaiterRegistration() {
+        if (local_) {
+            local_->target = nullptr;
+            return;
+        }
         std::lock_guard lock(*mutex_);
         list_->remove(node_);
     }
 
 private:
+    LocalWaiter* local_ = nullptr;
     std::shared_ptr<void> source_;
-    std::mutex* mutex_;
-    WaiterList* list_;
+    std::mutex* mutex_ = nullptr;
+    WaiterList* list_ = nullptr;
     WaiterList::Node node_;
 };
 
 // What a source's subscribe() does, under its mutex: wake at once when the event is there already (so an event
 // between the caller's last try and the registration is never missed), otherwise register.
 inline void subscribe_or_wake(bool ready_now, std::optional<WaiterRegistration>& slot, std::shared_ptr<void> source,
-                              std::mutex& mutex, WaiterList& list, const std::weak_ptr<Wakeable>& target) {
+                              std::mutex& mutex, WaiterList& list, Wakeable& target) {
     if (ready_now) {
-        if (auto waiter = target.lock()) waiter->wake();
+        target.wake();
         return;
     }
     slot.emplace(std::move(source), mutex, list, target);
 }
 
-// Wakes every waiter taken from a list; called after the source's mutex has been released.
-inline void wake_all(std::vector<std::shared_ptr<Wakeable>>& waiters) {
-    for (auto& waiter : waiters) waiter->wake();
-    waiters.clear();
-}
-
-// The same from a completion handler of an Asio object.
-inline void wake_all_from_handler(std::vector<std::shared_ptr<Wakeable>>& waiters) {
-    for (auto& waiter : waiters) waiter->wake_from_handler();
-    waiters.clear();
+// Changes a source's state under its mutex with `update`, then wakes every waiter registered by then, one at a
+// time and outside the lock (a woken waiter may register again at once; it is woken once more at worst).
+template <typename Update>
+void update_and_wake_all(std::mutex& mutex, WaiterList& list, Update&& update) {
+    std::shared_ptr<Wakeable> waiter;
+    {
+        std::lock_guard lock(mutex);
+        update();
+        waiter = list.pop_live();
+    }
+    while (waiter) {
+        waiter->wake();
+        std::lock_guard lock(mutex);
+        waiter = list.pop_live();
+    }
 }
 
 }  // namespace brindlemoor::runtime::detail
