@@ -33,15 +33,16 @@ bool would_block(const boost::system::error_code& error) {
     return error == asio_error::would_block || error == asio_error::try_again;
 }
 
-// Receives into the caller's 28 bytes plus one spare byte: a datagram that fills the spare byte was longer
+// A receive goes into the caller's 28 bytes plus one spare byte: a datagram that fills the spare byte was longer
 // than a packet (Linux truncates silently), so it becomes message_size instead of a wrong 28-byte datagram.
-template <typename Receive>
-IoResult receive_bounded(std::span<std::uint8_t, kPacketSize> buffer, Receive&& receive) {
-    std::array<std::uint8_t, 1> spare{};
-    const std::array<boost::asio::mutable_buffer, 2> buffers{boost::asio::buffer(buffer.data(), buffer.size()),
-                                                             boost::asio::buffer(spare)};
-    boost::system::error_code error;
-    const std::size_t length = receive(buffers, error);
+using SpareByte = std::array<std::uint8_t, 1>;
+
+std::array<boost::asio::mutable_buffer, 2> receive_buffers(std::span<std::uint8_t, kPacketSize> buffer,
+                                                           SpareByte& spare) {
+    return {boost::asio::buffer(buffer.data(), buffer.size()), boost::asio::buffer(spare)};
+}
+
+IoResult bounded_result(std::size_t length, const boost::system::error_code& error) {
     if (error) return IoResult{0, error};
     if (length > kPacketSize) return IoResult{0, asio_error::message_size};
     return IoResult{length, {}};
@@ -173,9 +174,10 @@ DatagramSocket::DatagramSocket(Udp::socket socket)
 
 IoResult DatagramSocket::receive_if_readable(std::span<std::uint8_t, kPacketSize> buffer) {
     if (!readiness_->readable) return IoResult{0, asio_error::would_block};
-    const IoResult result = receive_bounded(buffer, [this](const auto& buffers, boost::system::error_code& error) {
-        return socket_.receive(buffers, 0, error);
-    });
+    SpareByte spare{};
+    boost::system::error_code error;
+    const std::size_t length = socket_.receive(receive_buffers(buffer, spare), 0, error);
+    const IoResult result = bounded_result(length, error);
     if (!would_block(result.error)) return result;
     readiness_->readable = false;
     if (!std::exchange(readiness_->wait_pending, true)) arm_readiness_wait();
@@ -208,19 +210,26 @@ SetupResult<DatagramSocket> make_datagram_socket(Udp::socket socket) {
 }
 
 Awaitable<IoResult> DatagramSocket::receive_from(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint& sender) {
-    for (;;) {
-        const IoResult result = receive_bounded(buffer, [&](const auto& buffers, boost::system::error_code& error) {
-            return socket_.receive_from(buffers, sender, 0, error);
-        });
-        if (!would_block(result.error)) {
+    SpareByte spare{};
+    const auto buffers = receive_buffers(buffer, spare);
+    boost::system::error_code error;
+    if (receive_choice_.try_at_once()) {
+        const std::size_t length = socket_.receive_from(buffers, sender, 0, error);
+        if (!would_block(error)) {
+            receive_choice_.taken_at_once();
             if (detail::coop_spend()) co_await yield_now();
-            co_return result;
+            co_return bounded_result(length, error);
         }
-        detail::coop_reset();
-        boost::system::error_code wait_error;
-        co_await socket_.async_wait(Udp::socket::wait_read, boost::asio::redirect_error(boost::asio::use_awaitable, wait_error));
-        if (wait_error) co_return IoResult{0, wait_error};
+        receive_choice_.found_empty();
+        error.clear();
     }
+    detail::coop_reset();
+    // Asio tries the receive once more and otherwise waits for readability with no new registration at the
+    // reactor, which a readiness wait would cost on every datagram.
+    const std::size_t length = co_await socket_.async_receive_from(
+        buffers, sender, boost::asio::redirect_error(boost::asio::use_awaitable, error));
+    receive_choice_.waited();
+    co_return bounded_result(length, error);
 }
 
 template <typename SendCall>

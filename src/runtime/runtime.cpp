@@ -88,11 +88,12 @@ public:
     void shut_down_context() noexcept { context_.shutdown(); }
 
 private:
-    // Concurrency hint 1: only this worker's thread runs the context, so Asio can keep handlers that the
-    // thread posts to itself in a private queue. Posts from other threads still lock.
+    // Only this worker's thread runs the context and touches its sockets and timers (the runtime's shutdown does
+    // so only once that thread has ended), so Asio's per-socket locks are left out and handlers that the thread
+    // posts to itself go to a private queue. Posts from other threads, and registrations, still lock.
     class Context : public boost::asio::io_context {
     public:
-        Context() : boost::asio::io_context(1) {}
+        Context() : boost::asio::io_context(BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO) {}
         using boost::asio::io_context::shutdown;
     };
 

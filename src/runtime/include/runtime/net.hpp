@@ -53,6 +53,32 @@ struct IoResult {
     boost::system::error_code error;
 };
 
+namespace detail {
+
+// How receive_from takes the next datagram. A receive of its own that finds nothing queued costs a system call,
+// and so does a wait of Asio's that must register anew; Asio's receive, which waits only when its own try finds
+// nothing, costs neither, but hands even a datagram that is there at once over through the worker's queue and
+// its reactor. So: a socket that keeps having datagrams queued (a flood) is received from directly, one whose
+// datagrams come one at a time through Asio, and such a socket tries a direct receive again now and then.
+class ReceiveChoice {
+public:
+    static constexpr unsigned kWaitsBeforeRetry = 64;
+
+    bool try_at_once() const noexcept { return streak_ || waits_ >= kWaitsBeforeRetry; }
+    void taken_at_once() noexcept { streak_ = true; }
+    void found_empty() noexcept {
+        streak_ = false;
+        waits_ = 0;
+    }
+    void waited() noexcept { ++waits_; }
+
+private:
+    bool streak_ = false;
+    unsigned waits_ = 0;
+};
+
+}  // namespace detail
+
 // A UDP socket in non-blocking mode, owned by one task. Its operations use the calling task's executor.
 class DatagramSocket {
 public:
@@ -93,6 +119,7 @@ private:
 
     Udp::socket socket_;
     std::shared_ptr<Readiness> readiness_;  // shared with the pending readiness wait
+    detail::ReceiveChoice receive_choice_;
 };
 
 // Turns an address text into socket addresses. A numeric socket address ("1.2.3.4:5", "[::1]:5",
