@@ -37,7 +37,7 @@ constexpr std::uint64_t kProbePeriodNs = 1'000'000'000;
 // with status 1 when the socket cannot be set up.
 runtime::Awaitable<PortRange> probe_server(std::string address_text, std::uint64_t key) {
     auto connected = co_await runtime::connect_udp(address_text);
-    if (!connected.ok()) {
+    if (!connected.has_value()) {
         logging::error(kLogTarget, "Probe error: {}", connected.error().message);
         exit_process(1);
     }

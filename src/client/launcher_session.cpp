@@ -89,7 +89,7 @@ runtime::Awaitable<void> run_launcher(runtime::TaskId id, std::string target_add
                              "Starting launcher id {}", id);
     StatsVector stats = make_stats_vector_or_exit(timing.window_size, rate);
     auto connected = co_await runtime::connect_udp(target_addr);
-    if (!connected.ok()) {
+    if (!connected.has_value()) {
         logging::error(kLogTarget, "Client error: {}", connected.error().message);
         exit_process(1);
     }

@@ -202,6 +202,10 @@ void DatagramSocket::subscribe_readable(std::optional<detail::WaiterRegistration
     slot.emplace(readiness_->waiter, waiter);
 }
 
+void throw_exception_from_error(const SetupError& error, const boost::source_location& location) {
+    boost::throw_exception(boost::system::system_error(error.code, error.message), location);
+}
+
 SetupResult<DatagramSocket> make_datagram_socket(Udp::socket socket) {
     boost::system::error_code error;
     socket.non_blocking(true, error);
@@ -286,7 +290,7 @@ Awaitable<SetupResult<std::vector<Udp::endpoint>>> resolve(std::string address_t
 
 Awaitable<SetupResult<DatagramSocket>> bind_udp(std::string address_text) {
     auto resolved = co_await resolve(std::move(address_text));
-    if (!resolved.ok()) co_return resolved.error();
+    if (!resolved.has_value()) co_return resolved.error();
     const auto executor = co_await boost::asio::this_coro::executor;
     boost::system::error_code error;
     for (const Udp::endpoint& endpoint : resolved.value()) {
@@ -306,7 +310,7 @@ Awaitable<SetupResult<DatagramSocket>> connect_udp(std::string address_text) {
     if (!error) socket.bind(Udp::endpoint(Udp::v4(), 0), error);
     if (error) co_return os_error(error);
     auto resolved = co_await resolve(std::move(address_text));
-    if (!resolved.ok()) co_return resolved.error();
+    if (!resolved.has_value()) co_return resolved.error();
     for (const Udp::endpoint& endpoint : resolved.value()) {
         socket.connect(endpoint, error);
         if (!error) co_return make_datagram_socket(std::move(socket));

@@ -122,7 +122,7 @@ runtime::Awaitable<void> run_bouncer(runtime::TaskId id, std::string listen_addr
     logging::log_with_fields(logging::Level::Debug, kLogTarget,
                              {logging::Field::text_value("listen_addr", listen_addr)}, "Starting bouncer id {}", id);
     runtime::SetupResult<runtime::DatagramSocket> bound = co_await runtime::bind_udp(listen_addr);
-    if (!bound.ok()) {
+    if (!bound.has_value()) {
         logging::error(kLogTarget, "Bouncer id {} failed to listen on {}, error: {}", id, listen_addr,
                        bound.error().message);
         exit_process(1);

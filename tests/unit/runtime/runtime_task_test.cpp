@@ -38,7 +38,7 @@ TEST(RuntimeTaskDeathTest, WorkersTakeTheFirstIdsAndTasksTheNext) {
                 CHECK_OR_EXIT(std::string(name) == "tokio-runtime-w", 3);
                 // A lookup is a blocking job and takes the next id; the task spawned after it gets the one after.
                 auto resolved = co_await resolve("localhost:1");
-                CHECK_OR_EXIT(resolved.ok(), 4);
+                CHECK_OR_EXIT(resolved.has_value(), 4);
                 JoinHandle inner = spawn([](TaskId inner_id) -> Awaitable<void> {
                     CHECK_OR_EXIT(inner_id == 6, 5);
                     co_return;

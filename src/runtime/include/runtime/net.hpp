@@ -7,10 +7,10 @@
 #include <span>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include <boost/asio/ip/udp.hpp>
+#include <boost/system/result.hpp>
 #include <fmt/format.h>
 
 #include "runtime/wait.hpp"
@@ -31,19 +31,10 @@ struct SetupError {
 
 // A set-up step's value or its error.
 template <typename T>
-class SetupResult {
-public:
-    // Implicit, so that a function returns either a value or an error directly.
-    SetupResult(T value) : result_(std::move(value)) {}
-    SetupResult(SetupError error) : result_(std::move(error)) {}
-    bool ok() const noexcept { return result_.index() == 0; }
-    T& value() & { return std::get<0>(result_); }
-    T&& value() && { return std::get<0>(std::move(result_)); }
-    const SetupError& error() const { return std::get<1>(result_); }
+using SetupResult = boost::system::result<T, SetupError>;
 
-private:
-    std::variant<T, SetupError> result_;
-};
+// What value() of a failed SetupResult throws: the error as a std::system_error.
+[[noreturn]] void throw_exception_from_error(const SetupError& error, const boost::source_location& location);
 
 // The outcome of one datagram receive or send: the byte count, or the error. A datagram longer than
 // kPacketSize is the error boost::asio::error::message_size (its bytes are dropped); shorter ones come with

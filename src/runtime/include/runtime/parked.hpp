@@ -1,13 +1,13 @@
 #pragma once
 
-#include "runtime/intrusive_list.hpp"
+#include <boost/intrusive/list.hpp>
 
 // The tasks that a worker thread holds suspended in waits of this layer. A parked wait owns its task's
 // continuation, and the worker's list owns the parked wait, so that shutdown can drop every such task (its frame
 // and everything in it) while the workers' io_contexts still exist.
 namespace brindlemoor::runtime::detail {
 
-class Parked : public IntrusiveList<Parked>::Hook {
+class Parked : public boost::intrusive::list_base_hook<> {
 public:
     // Drops the continuation without running it (shutdown); the wait has been unlinked already.
     virtual void abandon() noexcept = 0;
@@ -20,19 +20,20 @@ protected:
 class ParkedWaits {
 public:
     void link(Parked& wait) noexcept { waits_.push_back(wait); }
-    void unlink(Parked& wait) noexcept { waits_.remove(wait); }
+    void unlink(Parked& wait) noexcept { waits_.erase(waits_.iterator_to(wait)); }
 
     // Abandons the waits one by one; dropping a task may destroy objects that other parked waits refer to, so
     // the list is read afresh after every step.
     void abandon_all() noexcept {
-        while (Parked* wait = waits_.front()) {
-            waits_.remove(*wait);
-            wait->abandon();
+        while (!waits_.empty()) {
+            Parked& wait = waits_.front();
+            waits_.pop_front();
+            wait.abandon();
         }
     }
 
 private:
-    IntrusiveList<Parked> waits_;
+    boost::intrusive::list<Parked, boost::intrusive::constant_time_size<false>> waits_;
 };
 
 // The list of the worker thread that runs the caller; null on other threads.

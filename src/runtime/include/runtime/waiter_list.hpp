@@ -5,7 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include "runtime/intrusive_list.hpp"
+#include <boost/intrusive/list.hpp>
 
 // Registration of waiting tasks with event sources. A source that other threads touch (a channel, Ctrl+C, a join
 // handle, the result buffer) keeps one WaiterList per kind of event under its own mutex and holds its waiters
@@ -32,24 +32,28 @@ protected:
 // FIFO of registrations; every member function requires the owning source's mutex to be held.
 class WaiterList {
 public:
-    struct Node : IntrusiveList<Node>::Hook {
+    struct Node : boost::intrusive::list_base_hook<> {
         std::weak_ptr<Wakeable> target;
     };
 
     void push(Node& node) noexcept { nodes_.push_back(node); }
-    void remove(Node& node) noexcept { nodes_.remove(node); }
+    // Does nothing for a node that has left already.
+    void remove(Node& node) noexcept {
+        if (node.is_linked()) nodes_.erase(nodes_.iterator_to(node));
+    }
 
     // Unlinks registrations from the front until one whose waiter still exists; that waiter, or null.
     std::shared_ptr<Wakeable> pop_live() noexcept {
-        while (Node* node = nodes_.front()) {
-            nodes_.remove(*node);
-            if (auto target = node->target.lock()) return target;
+        while (!nodes_.empty()) {
+            Node& node = nodes_.front();
+            nodes_.pop_front();
+            if (auto target = node.target.lock()) return target;
         }
         return nullptr;
     }
 
 private:
-    IntrusiveList<Node> nodes_;
+    boost::intrusive::list<Node, boost::intrusive::constant_time_size<false>> nodes_;
 };
 
 // The one waiter of a source that only its own worker thread touches.
