@@ -236,11 +236,14 @@ void queue_stderr(std::string text) {
     last_dropped_log_line.reset();
 }
 
-void drain_std_streams(std::chrono::steady_clock::duration bound) {
-    const Clock::time_point deadline = Clock::now() + bound;
+namespace {
+void drain_both_until(Clock::time_point deadline) {
     standard_output().drain_until(deadline);
     standard_error().drain_until(deadline);
 }
+}  // namespace
+
+void drain_std_streams(std::chrono::steady_clock::duration bound) { drain_both_until(Clock::now() + bound); }
 
 void exit_process(int status) {
     static std::atomic<bool> ending{false};
@@ -250,8 +253,7 @@ void exit_process(int status) {
     const Clock::time_point deadline = Clock::now() + kExitWriteBound;
     standard_output().close(std::nullopt);
     standard_error().close(std::exchange(last_dropped_log_line, std::nullopt));
-    standard_output().drain_until(deadline);
-    standard_error().drain_until(deadline);
+    drain_both_until(deadline);
     std::_Exit(status);
 }
 
