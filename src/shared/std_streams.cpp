@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -28,6 +29,9 @@ using Clock = std::chrono::steady_clock;
 // A blocking pipe write of at most PIPE_BUF bytes is atomic: when the process ends while the writer waits for
 // room, the batch is in the pipe whole or not at all.
 constexpr std::size_t kBatchBytes = PIPE_BUF;
+
+// How long an exit waits for a writer that has lines to write but has not had the processor to write them.
+constexpr std::chrono::seconds kStarvedWriterBound{5};
 
 // Waits until `descriptor` takes data; an error of poll itself is a failure of the stream.
 std::error_code wait_writable(int descriptor) {
@@ -111,9 +115,21 @@ public:
         work_.notify_one();
     }
 
-    void drain_until(Clock::time_point deadline) {
+    // Waits until everything queued is written or the stream has failed. Only time in which the writer is
+    // inside a write, that is held up by the reader, is taken from `reader_time`; a writer that has not had the
+    // processor yet (a loaded machine) is waited for up to kStarvedWriterBound, so that no line is lost to it.
+    void drain(Clock::duration& reader_time) {
         std::unique_lock lock(mutex_);
-        progress_.wait_until(lock, deadline, [this] { return failed_ || queue_.idle(); });
+        const Clock::time_point give_up = Clock::now() + kStarvedWriterBound;
+        Clock::time_point last = Clock::now();
+        while (!failed_ && !queue_.idle() && last < give_up) {
+            const bool held_by_reader = writing_;
+            if (held_by_reader && reader_time <= Clock::duration::zero()) return;
+            progress_.wait_until(lock, held_by_reader ? std::min(give_up, last + reader_time) : give_up);
+            const Clock::time_point now = Clock::now();
+            if (held_by_reader && writing_) reader_time -= now - last;
+            last = now;
+        }
     }
 
 private:
@@ -135,7 +151,9 @@ private:
                 batch_text.clear();
                 batch = queue_.take(kBatchBytes, batch_text);
                 report = dropped_report_;
+                writing_ = true;
             }
+            progress_.notify_all();
             // The report of dropped lines is a line of its own, and its loss changes nothing.
             if (batch.dropped_before != 0 && report) {
                 static_cast<void>(write_whole(descriptor_, report(batch.dropped_before)));
@@ -144,6 +162,7 @@ private:
             std::function<void(std::error_code)> handler;
             {
                 std::lock_guard lock(mutex_);
+                writing_ = false;
                 queue_.release(batch.bytes);
                 if (error && failure_handler_) {
                     failed_ = true;
@@ -167,6 +186,7 @@ private:
     std::string (*dropped_report_)(std::uint64_t) noexcept = nullptr;
     bool closed_ = false;
     bool failed_ = false;
+    bool writing_ = false;  // a batch is being written: the reader decides how long that takes
 };
 
 // Never destroyed either, so that no static destructor runs while a writer still writes.
@@ -237,23 +257,24 @@ void queue_stderr(std::string text) {
 }
 
 namespace {
-void drain_both_until(Clock::time_point deadline) {
-    standard_output().drain_until(deadline);
-    standard_error().drain_until(deadline);
+// Each stream gets the whole bound: a stalled standard output must not cost standard error its last lines.
+void drain_both(Clock::duration reader_time) {
+    Clock::duration output_time = reader_time;
+    standard_output().drain(output_time);
+    standard_error().drain(reader_time);
 }
 }  // namespace
 
-void drain_std_streams(std::chrono::steady_clock::duration bound) { drain_both_until(Clock::now() + bound); }
+void drain_std_streams(std::chrono::steady_clock::duration bound) { drain_both(bound); }
 
 void exit_process(int status) {
     static std::atomic<bool> ending{false};
     if (ending.exchange(true)) {
         for (;;) ::pause();
     }
-    const Clock::time_point deadline = Clock::now() + kExitWriteBound;
     standard_output().close(std::nullopt);
     standard_error().close(std::exchange(last_dropped_log_line, std::nullopt));
-    drain_both_until(deadline);
+    drain_both(kExitWriteBound);
     std::_Exit(status);
 }
 

@@ -27,6 +27,7 @@ PORT_REGION = 1000
 START_ATTEMPTS = 5
 # The time of day that starts a text result line, and the timestamp and blank that start a text log line.
 TIME = r"\d\d:\d\d:\d\d\.\d{3}"
+NO_COUNTERS = "WE HAVE NO COUNTERS"  # a server tick before any port has its counters
 LOG_PREFIX = r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z "
 # The leading items of a client text round (and of its summary) in every text mode.
 CLIENT_TEXT_ROUND = re.compile("^" + TIME + r" rtt_avg: \S+ rtt_hi: \S+ rtt_lo: \S+ sent: \d+ rcvd: \d+")
@@ -412,14 +413,20 @@ def wait_until_bound(port, process, timeout=TIMEOUT):
         time.sleep(0.02)
 
 
+def server_record(line):
+    """The counts of one JSON-mode server line; None for the line of a tick that came before any port had its
+    counters (the aggregator may take a tick before the first port's counters reach it)."""
+    text = line.decode() if isinstance(line, bytes) else line
+    return None if text.rstrip("\n") == NO_COUNTERS else json.loads(text)
+
+
 def wait_server_sums(program, predicate, timeout=TIMEOUT):
     """Sums the counts of a JSON-mode server's lines until `predicate(sums)` holds, the time is up or the server
     has ended; returns the last sums."""
     deadline = time.monotonic() + timeout
     while True:
         sums = dict.fromkeys(SERVER_COUNTS, 0)
-        for raw in list(program.stdout_lines):
-            record = json.loads(raw)
+        for record in filter(None, map(server_record, list(program.stdout_lines))):
             for name in SERVER_COUNTS:
                 sums[name] += record[name]
         if predicate(sums) or time.monotonic() > deadline or program.proc.poll() is not None:

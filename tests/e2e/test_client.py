@@ -2,6 +2,7 @@
 server, and the runs it refuses or cannot set up."""
 
 import functools
+import itertools
 import json
 import re
 import unittest
@@ -44,8 +45,13 @@ class AgainstServer(unittest.TestCase):
             rounds = json_rounds(client, 6)
             # Each session's first report carries its empty initial window.
             self.assertEqual(rounds[0]["pkts_sent"], 0)
+            # Each interval holds every session's 4 sends. On a loaded machine a send tick that comes due together
+            # with the report tick may be taken after it (the fair wait takes either first), so that send counts
+            # in the next round: the running total may be off by one send per session, never more.
+            sent = [record["pkts_sent"] for record in rounds[1:]]
+            for count, total in enumerate(itertools.accumulate(sent), 1):
+                self.assertLessEqual(abs(total - count * 2 * 4), 2, sent)
             for record in rounds[1:]:
-                self.assertEqual(record["pkts_sent"], 2 * 4, record)
                 self.assertEqual(record["pkts_lost"], 0, record)
                 # Every send is answered once or lost.
                 self.assertEqual(record["pkts_sent"], record["pkts_rcvd"] - record["pkts_dups"] + record["pkts_lost"])

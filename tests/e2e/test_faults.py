@@ -15,13 +15,13 @@ import time
 import unittest
 
 import harness
-from harness import (CLIENT_TEXT_ROUND, PACKET, SERVER_COUNTS, TIME, TIMEOUT, Program, clean_env, client_figures,
-                     conservation_failures, every_datagram_ended_once, fault_counters, free_udp_ports, packet,
-                     server_args, start_server, text_items, text_rounds_and_summary, unpack, wait_server_sums)
+from harness import (CLIENT_TEXT_ROUND, NO_COUNTERS, PACKET, SERVER_COUNTS, TIME, TIMEOUT, Program, clean_env,
+                     client_figures, conservation_failures, every_datagram_ended_once, fault_counters, free_udp_ports,
+                     packet, server_args, start_server, text_items, text_rounds_and_summary, unpack,
+                     wait_server_sums)
 
 KEY = 0x0123456789ABCDEF
 SERVER_TEXT_LINE = re.compile("^" + TIME + r" pkts_rcvd: \d+ pkts_sent: \d+")
-NO_COUNTERS = "WE HAVE NO COUNTERS"
 start_client = functools.partial(harness.start_client, KEY, sessions=2)
 
 

@@ -19,7 +19,8 @@ namespace brindlemoor {
 inline constexpr std::size_t kResultBufferBytes = 64 * 1024;
 // A log line that finds this many bytes waiting for standard error is dropped.
 inline constexpr std::size_t kLogQueueBytes = 256 * 1024;
-// How long an exit waits for the readers to take what is queued for both streams together.
+// How long an exit lets each stream's reader hold up the writing of what is queued (a writer that has not had the
+// processor yet is waited for besides).
 inline constexpr std::chrono::milliseconds kExitWriteBound{250};
 
 // Called once, first thing in the process. Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed,
@@ -47,7 +48,8 @@ void set_dropped_log_lines_report(std::string (*report)(std::uint64_t dropped) n
 // Queues text made of whole lines for standard error that is never dropped (panic reports, command-line errors).
 void queue_stderr(std::string text);
 
-// Waits until both writers have written everything queued so far (or given it up), or until `bound` has passed.
+// Waits until both writers have written everything queued so far (or given it up), or until each stream's reader
+// has held up its writing for `bound`.
 void drain_std_streams(std::chrono::steady_clock::duration bound);
 
 // Ends the process with `status`, from any thread, without running static destructors (other threads may still be
