@@ -195,11 +195,7 @@ void DatagramSocket::arm_readiness_wait() {
 }
 
 void DatagramSocket::subscribe_readable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
-    if (readiness_->readable) {
-        waiter.wake();
-        return;
-    }
-    slot.emplace(readiness_->waiter, waiter);
+    detail::subscribe_or_wake(readiness_->readable, slot, readiness_->waiter, waiter);
 }
 
 void throw_exception_from_error(const SetupError& error, const boost::source_location& location) {
@@ -225,7 +221,6 @@ Awaitable<IoResult> DatagramSocket::receive_from(std::span<std::uint8_t, kPacket
             co_return bounded_result(length, error);
         }
         receive_choice_.found_empty();
-        error.clear();
     }
     detail::coop_reset();
     // Asio tries the receive once more and otherwise waits for readability with no new registration at the

@@ -14,11 +14,12 @@ TickSchedule checked_schedule(std::uint64_t period_ns, MissedTickBehavior behavi
     if (period_ns == 0) throw std::invalid_argument("Interval period must be non-zero");
     return TickSchedule(SteadyClock::now(), period_ns, behavior);
 }
-
 }  // namespace
 
 Interval::Interval(std::uint64_t period_ns, MissedTickBehavior behavior)
-    : schedule_(checked_schedule(period_ns, behavior)), slack_(timer_slack(period_ns)) {}
+    : schedule_(checked_schedule(period_ns, behavior)) {
+    entry_.slack = timer_slack(period_ns);
+}
 
 Interval::~Interval() {
     if (timers_) timers_->cancel(entry_);
@@ -48,7 +49,7 @@ void Interval::subscribe(std::optional<detail::WaiterRegistration>& slot, detail
         if (!timers_) throw std::logic_error("only a task on a runtime worker can wait for a timer");
     }
     slot.emplace(entry_.waiter, waiter);
-    if (!entry_.queued() || entry_.deadline != deadline) timers_->schedule(entry_, deadline, slack_);
+    if (!entry_.queued() || entry_.deadline != deadline) timers_->schedule(entry_, deadline);
 }
 
 Awaitable<void> sleep_for(std::uint64_t nanoseconds) {

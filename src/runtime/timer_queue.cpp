@@ -4,8 +4,7 @@
 
 namespace brindlemoor::runtime::detail {
 
-void TimerQueue::schedule(TimerEntry& entry, SteadyClock::time_point deadline, SteadyClock::duration slack) {
-    entry.slack = slack;
+void TimerQueue::schedule(TimerEntry& entry, SteadyClock::time_point deadline) {
     if (!entry.queued()) {
         entry.deadline = deadline;
         heap_.push_back(&entry);

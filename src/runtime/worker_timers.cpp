@@ -2,8 +2,8 @@
 
 namespace brindlemoor::runtime::detail {
 
-void WorkerTimers::schedule(TimerEntry& entry, SteadyClock::time_point deadline, SteadyClock::duration slack) {
-    queue_.schedule(entry, deadline, slack);
+void WorkerTimers::schedule(TimerEntry& entry, SteadyClock::time_point deadline) {
+    queue_.schedule(entry, deadline);
     if (!firing_) arm();
 }
 

@@ -18,7 +18,7 @@ public:
     WorkerTimers& operator=(const WorkerTimers&) = delete;
 
     // Queues (or moves) `entry`, whose waiter is woken from the worker once its deadline has come.
-    void schedule(TimerEntry& entry, SteadyClock::time_point deadline, SteadyClock::duration slack);
+    void schedule(TimerEntry& entry, SteadyClock::time_point deadline);
     // Takes `entry` out; the Asio timer is left as it is and finds nothing to do when it fires.
     void cancel(TimerEntry& entry) noexcept { queue_.cancel(entry); }
 

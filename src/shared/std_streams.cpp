@@ -118,10 +118,10 @@ public:
     // Waits until everything queued is written or the stream has failed. Only time in which the writer is
     // inside a write, that is held up by the reader, is taken from `reader_time`; a writer that has not had the
     // processor yet (a loaded machine) is waited for up to kStarvedWriterBound, so that no line is lost to it.
-    void drain(Clock::duration& reader_time) {
+    void drain(Clock::duration reader_time) {
         std::unique_lock lock(mutex_);
-        const Clock::time_point give_up = Clock::now() + kStarvedWriterBound;
         Clock::time_point last = Clock::now();
+        const Clock::time_point give_up = last + kStarvedWriterBound;
         while (!failed_ && !queue_.idle() && last < give_up) {
             const bool held_by_reader = writing_;
             if (held_by_reader && reader_time <= Clock::duration::zero()) return;
@@ -259,8 +259,7 @@ void queue_stderr(std::string text) {
 namespace {
 // Each stream gets the whole bound: a stalled standard output must not cost standard error its last lines.
 void drain_both(Clock::duration reader_time) {
-    Clock::duration output_time = reader_time;
-    standard_output().drain(output_time);
+    standard_output().drain(reader_time);
     standard_error().drain(reader_time);
 }
 }  // namespace

@@ -210,13 +210,15 @@ protected:
 TEST_F(TimerQueueTest, WakesAtTheEarliestDeadlinePlusSlackNeverBeforeADeadline) {
     EXPECT_EQ(queue.wake_time(), SteadyClock::time_point::max());
     detail::TimerEntry relaxed, tight, later, never;
-    queue.schedule(relaxed, at(10ms), 1ms);
+    relaxed.slack = never.slack = 1ms;
+    tight.slack = 5us;
+    queue.schedule(relaxed, at(10ms));
     EXPECT_EQ(queue.wake_time(), at(11ms));
     // A later deadline with a smaller slack can set the wake-up; one due after that wake-up cannot.
-    queue.schedule(tight, at(10'500us), 5us);
-    queue.schedule(later, at(10'600us), 0ns);
+    queue.schedule(tight, at(10'500us));
+    queue.schedule(later, at(10'600us));
     EXPECT_EQ(queue.wake_time(), at(10'505us));
-    queue.schedule(never, SteadyClock::time_point::max() - 1ns, 1ms);
+    queue.schedule(never, SteadyClock::time_point::max() - 1ns);
     queue.cancel(relaxed);
     queue.cancel(tight);
     queue.cancel(later);
@@ -251,8 +253,8 @@ TEST_F(TimerQueueTest, MatchesAPlainListUnderRandomSchedulesMovesAndCancels) {
             });
             for (const auto& other : entries) EXPECT_FALSE(other.queued() && other.deadline <= now);
         } else {
-            queue.schedule(entry, at(std::chrono::microseconds(offset_us(random))),
-                           std::chrono::microseconds(slack_us(random)));
+            entry.slack = std::chrono::microseconds(slack_us(random));
+            queue.schedule(entry, at(std::chrono::microseconds(offset_us(random))));
         }
         SteadyClock::time_point expected = SteadyClock::time_point::max();
         for (const auto& other : entries) {
@@ -264,11 +266,11 @@ TEST_F(TimerQueueTest, MatchesAPlainListUnderRandomSchedulesMovesAndCancels) {
 
 TEST_F(TimerQueueTest, AFiredTimerMayQueueItselfAgain) {
     detail::TimerEntry entry;
-    queue.schedule(entry, at(1ms), 0ns);
+    queue.schedule(entry, at(1ms));
     int fired = 0;
     queue.take_due(at(5ms), [&](detail::TimerEntry& due) {
         ++fired;
-        queue.schedule(due, at(10ms), 0ns);
+        queue.schedule(due, at(10ms));
     });
     EXPECT_EQ(fired, 1);
     EXPECT_TRUE(entry.queued());

@@ -42,7 +42,6 @@ public:
 
 private:
     TickSchedule schedule_;
-    SteadyClock::duration slack_;
     detail::TimerEntry entry_;
     detail::WorkerTimers* timers_ = nullptr;  // the queue of the worker that waited on this timer first
 };

@@ -18,7 +18,7 @@ struct TimerEntry {
     static constexpr std::size_t kNotQueued = std::numeric_limits<std::size_t>::max();
 
     SteadyClock::time_point deadline{};
-    SteadyClock::duration slack{};
+    SteadyClock::duration slack{};  // how late the timer may fire; its owner's to set
     LocalWaiter waiter;  // the task waiting for this timer, if any
     std::size_t heap_index = kNotQueued;
 
@@ -34,7 +34,7 @@ public:
     bool empty() const noexcept { return heap_.empty(); }
 
     // Queues `entry` for `deadline`, or moves it there when it is queued already.
-    void schedule(TimerEntry& entry, SteadyClock::time_point deadline, SteadyClock::duration slack);
+    void schedule(TimerEntry& entry, SteadyClock::time_point deadline);
 
     // Takes `entry` out; nothing happens when it is not queued.
     void cancel(TimerEntry& entry) noexcept;

@@ -107,6 +107,16 @@ inline void subscribe_or_wake(bool ready_now, std::optional<WaiterRegistration>&
     slot.emplace(std::move(source), mutex, list, target);
 }
 
+// The same for a source that only its own worker thread touches.
+inline void subscribe_or_wake(bool ready_now, std::optional<WaiterRegistration>& slot, LocalWaiter& local,
+                              Wakeable& target) {
+    if (ready_now) {
+        target.wake();
+        return;
+    }
+    slot.emplace(local, target);
+}
+
 // Changes a source's state under its mutex with `update`, then wakes every waiter registered by then, one at a
 // time and outside the lock (a woken waiter may register again at once; it is woken once more at worst).
 template <typename Update>
