@@ -2,19 +2,24 @@
 
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <array>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
+#include <system_error>
 #include <type_traits>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
-#include <boost/asio/redirect_error.hpp>
 
 #include "blocking_pool.hpp"
+#include "worker_loop.hpp"
 #include "runtime/runtime.hpp"
 #include "shared/decimal.hpp"
 
@@ -33,19 +38,36 @@ bool would_block(const boost::system::error_code& error) {
     return error == asio_error::would_block || error == asio_error::try_again;
 }
 
-// A receive goes into the caller's 28 bytes plus one spare byte: a datagram that fills the spare byte was longer
-// than a packet (Linux truncates silently), so it becomes message_size instead of a wrong 28-byte datagram.
-using SpareByte = std::array<std::uint8_t, 1>;
+boost::system::error_code last_error() { return {errno, boost::asio::error::get_system_category()}; }
 
-std::array<boost::asio::mutable_buffer, 2> receive_buffers(std::span<std::uint8_t, kPacketSize> buffer,
-                                                           SpareByte& spare) {
-    return {boost::asio::buffer(buffer.data(), buffer.size()), boost::asio::buffer(spare)};
+// A receive asks for the datagram's true length (MSG_TRUNC): one longer than a packet becomes message_size
+// instead of a wrong 28-byte datagram (its bytes are dropped with it).
+IoResult receive_result(ssize_t length) {
+    if (length < 0) return IoResult{0, last_error()};
+    if (static_cast<std::size_t>(length) > kPacketSize) return IoResult{0, asio_error::message_size};
+    return IoResult{static_cast<std::size_t>(length), {}};
 }
 
-IoResult bounded_result(std::size_t length, const boost::system::error_code& error) {
-    if (error) return IoResult{0, error};
-    if (length > kPacketSize) return IoResult{0, asio_error::message_size};
-    return IoResult{length, {}};
+// Closes a descriptor that set-up has not handed over yet.
+class ScopedFd {
+public:
+    explicit ScopedFd(int fd) noexcept : fd_(fd) {}
+    ScopedFd(ScopedFd&& other) noexcept : fd_(other.release()) {}
+    ScopedFd& operator=(ScopedFd&&) = delete;
+    ~ScopedFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const noexcept { return fd_; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+SetupResult<ScopedFd> open_socket(int family) {
+    const int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return os_error(last_error());
+    return SetupResult<ScopedFd>(boost::system::in_place_value, fd);
 }
 
 // Decimal digits as a 16-bit port; one leading '+' only where `allow_plus`.
@@ -161,103 +183,201 @@ auto run_blocking(Function function) {
 
 }  // namespace
 
-// What the socket's task and its pending readiness wait share; both run on the task's worker only. `readable` is
-// false from a would-block until the wait completes; a wait is pending whenever it is false.
-struct DatagramSocket::Readiness {
-    detail::LocalWaiter waiter;
-    bool readable = true;
-    bool wait_pending = false;
+// The socket's descriptor and what its worker's epoll set said about it. Registered once, level-triggered for
+// reading: a wait costs no system call, and epoll reports at once a datagram that is queued already. When
+// readability is reported while the task waits for something else, the registration turns edge-triggered until
+// the task waits for a datagram again, so a datagram (or an error) that nobody takes yet is not reported over
+// and over. Only the worker thread touches it.
+class DatagramSocket::Descriptor final : public detail::EventSource {
+public:
+    enum class Readable { Unknown, Reported, Empty };
+
+    Descriptor(int fd, detail::WorkerLoop& loop) : fd_(fd), loop_(loop) {
+        loop_.update_watch(fd_, 0, kReading, *this);
+        watched_ = kReading;
+    }
+
+    int fd() const noexcept { return fd_; }
+    Readable readable() const noexcept { return readable_; }
+
+    // Notes what a receive found.
+    void received(const IoResult& result) noexcept { readable_ = would_block(result.error) ? Readable::Empty : Readable::Unknown; }
+
+    void subscribe_readable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
+        detail::subscribe_or_wake(readable_ == Readable::Reported, slot, reader_, waiter);
+        if (slot) watch(watched_ & ~static_cast<std::uint32_t>(EPOLLET));
+    }
+
+    void subscribe_writable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
+        slot.emplace(writer_, waiter);
+        watch(watched_ | EPOLLOUT);
+    }
+
+    void on_events(std::uint32_t events) override {
+        if (fd_ < 0) return;  // closed by a task that an earlier event of the same batch woke
+        const bool in = (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0;
+        const bool out = (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0;
+        if (in) readable_ = Readable::Reported;
+        detail::Wakeable* const reader = in ? std::exchange(reader_.target, nullptr) : nullptr;
+        detail::Wakeable* const writer = out ? std::exchange(writer_.target, nullptr) : nullptr;
+        std::uint32_t next = watched_;
+        if (in && !reader) next |= EPOLLET;
+        if (out) next &= ~static_cast<std::uint32_t>(EPOLLOUT);
+        watch(next);
+        // Both belong to the socket's one task, which waits in one place at a time; the first may end the socket.
+        if (reader) reader->wake_from_handler();
+        if (writer && writer != reader) writer->wake_from_handler();
+    }
+
+    // Takes the descriptor out of the epoll set and closes it; the loop frees this object once no event that it
+    // has read refers to it.
+    static void close(Descriptor* descriptor) noexcept {
+        descriptor->loop_.remove_watch(descriptor->fd_);
+        ::close(descriptor->fd_);
+        descriptor->fd_ = -1;
+        descriptor->loop_.retire(std::unique_ptr<detail::EventSource>(descriptor));
+    }
+
+private:
+    static constexpr std::uint32_t kReading = EPOLLIN;
+
+    void watch(std::uint32_t events) {
+        loop_.update_watch(fd_, watched_, events, *this);
+        watched_ = events;
+    }
+
+    int fd_;
+    detail::WorkerLoop& loop_;
+    std::uint32_t watched_ = 0;
+    Readable readable_ = Readable::Unknown;
+    detail::LocalWaiter reader_;
+    detail::LocalWaiter writer_;
 };
 
-DatagramSocket::DatagramSocket(Udp::socket socket)
-    : socket_(std::move(socket)), readiness_(std::make_shared<Readiness>()) {}
+void DatagramSocket::Close::operator()(Descriptor* descriptor) const noexcept { Descriptor::close(descriptor); }
+
+DatagramSocket::DatagramSocket(std::unique_ptr<Descriptor, Close> descriptor) noexcept
+    : descriptor_(std::move(descriptor)) {}
+
+bool DatagramSocket::known_empty() const noexcept { return descriptor_->readable() == Descriptor::Readable::Empty; }
+
+bool DatagramSocket::unknown_whether_readable() const noexcept {
+    return descriptor_->readable() == Descriptor::Readable::Unknown;
+}
 
 IoResult DatagramSocket::receive_if_readable(std::span<std::uint8_t, kPacketSize> buffer) {
-    if (!readiness_->readable) return IoResult{0, asio_error::would_block};
-    SpareByte spare{};
-    boost::system::error_code error;
-    const std::size_t length = socket_.receive(receive_buffers(buffer, spare), 0, error);
-    const IoResult result = bounded_result(length, error);
-    if (!would_block(result.error)) return result;
-    readiness_->readable = false;
-    if (!std::exchange(readiness_->wait_pending, true)) arm_readiness_wait();
+    if (known_empty()) return IoResult{0, asio_error::would_block};
+    const IoResult result = receive_result(::recv(descriptor_->fd(), buffer.data(), buffer.size(), MSG_TRUNC));
+    descriptor_->received(result);
     return result;
 }
 
-void DatagramSocket::arm_readiness_wait() {
-    // Completes at the next datagram or error (also one that came after the would-block and before this call),
-    // or when the socket closes.
-    socket_.async_wait(Udp::socket::wait_read, [readiness = readiness_](const boost::system::error_code&) {
-        readiness->wait_pending = false;
-        readiness->readable = true;
-        readiness->waiter.wake_from_handler();
-    });
+void DatagramSocket::subscribe_readable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
+    descriptor_->subscribe_readable(slot, waiter);
 }
 
-void DatagramSocket::subscribe_readable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
-    detail::subscribe_or_wake(readiness_->readable, slot, readiness_->waiter, waiter);
+void DatagramSocket::subscribe_writable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
+    descriptor_->subscribe_writable(slot, waiter);
 }
 
 void throw_exception_from_error(const SetupError& error, const boost::source_location& location) {
     boost::throw_exception(boost::system::system_error(error.code, error.message), location);
 }
 
-SetupResult<DatagramSocket> make_datagram_socket(Udp::socket socket) {
-    boost::system::error_code error;
-    socket.non_blocking(true, error);
-    if (error) return os_error(error);
-    return DatagramSocket(std::move(socket));
+// Hands the descriptor to a socket in the epoll set of the calling task's worker.
+SetupResult<DatagramSocket> make_datagram_socket(int fd) {
+    detail::WorkerLoop* loop = detail::this_worker_loop;
+    if (!loop) {
+        ::close(fd);
+        throw std::logic_error("only a task on a runtime worker can make a socket");
+    }
+    try {
+        return DatagramSocket(std::unique_ptr<DatagramSocket::Descriptor, DatagramSocket::Close>(
+            new DatagramSocket::Descriptor(fd, *loop)));
+    } catch (const std::system_error& error) {
+        ::close(fd);
+        return os_error(boost::system::error_code(error.code().value(), boost::asio::error::get_system_category()));
+    }
 }
 
-Awaitable<IoResult> DatagramSocket::receive_from(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint& sender) {
-    SpareByte spare{};
-    const auto buffers = receive_buffers(buffer, spare);
-    boost::system::error_code error;
-    if (receive_choice_.try_at_once()) {
-        const std::size_t length = socket_.receive_from(buffers, sender, 0, error);
-        if (!would_block(error)) {
-            receive_choice_.taken_at_once();
-            if (detail::coop_spend()) co_await yield_now();
-            co_return bounded_result(length, error);
-        }
-        receive_choice_.found_empty();
+namespace {
+
+// A readiness wait of the socket's task, as a fair-wait branch of its own.
+struct ReadableBranch {
+    DatagramSocket* socket;
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
+        socket->subscribe_readable(slot, waiter);
     }
-    detail::coop_reset();
-    // Asio tries the receive once more and otherwise waits for readability with no new registration at the
-    // reactor, which a readiness wait would cost on every datagram.
-    const std::size_t length = co_await socket_.async_receive_from(
-        buffers, sender, boost::asio::redirect_error(boost::asio::use_awaitable, error));
-    receive_choice_.waited();
-    co_return bounded_result(length, error);
+};
+
+struct WritableBranch {
+    DatagramSocket* socket;
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
+        socket->subscribe_writable(slot, waiter);
+    }
+};
+
+}  // namespace
+
+Awaitable<IoResult> DatagramSocket::receive_from(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint& sender) {
+    bool waited = false;
+    for (;;) {
+        if (waited || receive_choice_.try_at_once()) {
+            socklen_t length = static_cast<socklen_t>(sender.capacity());
+            const IoResult result = receive_result(
+                ::recvfrom(descriptor_->fd(), buffer.data(), buffer.size(), MSG_TRUNC, sender.data(), &length));
+            descriptor_->received(result);
+            if (!would_block(result.error)) {
+                if (!result.error || result.error == asio_error::message_size) sender.resize(length);
+                if (waited) co_return result;
+                receive_choice_.taken_at_once();
+                if (detail::coop_spend()) co_await yield_now();
+                co_return result;
+            }
+            receive_choice_.found_empty();
+        }
+        detail::coop_reset();
+        ReadableBranch readable{this};
+        co_await detail::wait_ready(std::array<bool, 1>{true}, readable);
+        receive_choice_.waited();
+        waited = true;
+    }
 }
 
 template <typename SendCall>
 Awaitable<IoResult> DatagramSocket::send_when_writable(SendCall send_call) {
     for (;;) {
-        boost::system::error_code error;
-        const std::size_t length = send_call(error);
-        if (!would_block(error)) co_return IoResult{error ? 0 : length, error};
-        boost::system::error_code wait_error;
-        co_await socket_.async_wait(Udp::socket::wait_write, boost::asio::redirect_error(boost::asio::use_awaitable, wait_error));
-        if (wait_error) co_return IoResult{0, wait_error};
+        ssize_t length = 0;
+        do {
+            length = send_call();
+        } while (length < 0 && errno == EINTR);
+        if (length >= 0) co_return IoResult{static_cast<std::size_t>(length), {}};
+        const boost::system::error_code error = last_error();
+        if (!would_block(error)) co_return IoResult{0, error};
+        WritableBranch writable{this};
+        co_await detail::wait_ready(std::array<bool, 1>{true}, writable);
     }
 }
 
 Awaitable<IoResult> DatagramSocket::send(std::span<const std::uint8_t> datagram) {
-    return send_when_writable([this, datagram](boost::system::error_code& error) {
-        return socket_.send(boost::asio::buffer(datagram.data(), datagram.size()), 0, error);
+    return send_when_writable([fd = descriptor_->fd(), datagram] {
+        return ::send(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL);
     });
 }
 
 Awaitable<IoResult> DatagramSocket::send_to(std::span<const std::uint8_t> datagram, const Udp::endpoint& destination) {
-    return send_when_writable([this, datagram, &destination](boost::system::error_code& error) {
-        return socket_.send_to(boost::asio::buffer(datagram.data(), datagram.size()), destination, 0, error);
+    return send_when_writable([fd = descriptor_->fd(), datagram, &destination] {
+        return ::sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL, destination.data(),
+                        static_cast<socklen_t>(destination.size()));
     });
 }
 
 Udp::endpoint DatagramSocket::local_endpoint() const {
-    boost::system::error_code ignored;
-    return socket_.local_endpoint(ignored);
+    Udp::endpoint endpoint;
+    socklen_t length = static_cast<socklen_t>(endpoint.capacity());
+    if (::getsockname(descriptor_->fd(), endpoint.data(), &length) < 0) return Udp::endpoint();
+    endpoint.resize(length);
+    return endpoint;
 }
 
 Attempt<IoResult> DatagramBranch::try_take() {
@@ -286,29 +406,34 @@ Awaitable<SetupResult<std::vector<Udp::endpoint>>> resolve(std::string address_t
 Awaitable<SetupResult<DatagramSocket>> bind_udp(std::string address_text) {
     auto resolved = co_await resolve(std::move(address_text));
     if (!resolved.has_value()) co_return resolved.error();
-    const auto executor = co_await boost::asio::this_coro::executor;
     boost::system::error_code error;
     for (const Udp::endpoint& endpoint : resolved.value()) {
-        Udp::socket socket(executor);
-        socket.open(endpoint.protocol(), error);
-        if (!error) socket.bind(endpoint, error);
-        if (!error) co_return make_datagram_socket(std::move(socket));
+        auto socket = open_socket(endpoint.protocol().family());
+        if (!socket.has_value()) {
+            error = socket.error().code;
+            continue;
+        }
+        if (::bind(socket->get(), endpoint.data(), static_cast<socklen_t>(endpoint.size())) == 0) {
+            co_return make_datagram_socket(socket->release());
+        }
+        error = last_error();
     }
     co_return os_error(error);
 }
 
 Awaitable<SetupResult<DatagramSocket>> connect_udp(std::string address_text) {
-    const auto executor = co_await boost::asio::this_coro::executor;
-    Udp::socket socket(executor);
-    boost::system::error_code error;
-    socket.open(Udp::v4(), error);
-    if (!error) socket.bind(Udp::endpoint(Udp::v4(), 0), error);
-    if (error) co_return os_error(error);
+    auto socket = open_socket(AF_INET);
+    if (!socket.has_value()) co_return socket.error();
+    const Udp::endpoint any(Udp::v4(), 0);
+    if (::bind(socket->get(), any.data(), static_cast<socklen_t>(any.size())) < 0) co_return os_error(last_error());
     auto resolved = co_await resolve(std::move(address_text));
     if (!resolved.has_value()) co_return resolved.error();
+    boost::system::error_code error;
     for (const Udp::endpoint& endpoint : resolved.value()) {
-        socket.connect(endpoint, error);
-        if (!error) co_return make_datagram_socket(std::move(socket));
+        if (::connect(socket->get(), endpoint.data(), static_cast<socklen_t>(endpoint.size())) == 0) {
+            co_return make_datagram_socket(socket->release());
+        }
+        error = last_error();
     }
     co_return os_error(error);
 }

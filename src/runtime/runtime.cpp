@@ -1,6 +1,7 @@
 #include "runtime/runtime.hpp"
 
 #include <pthread.h>
+#include <sys/prctl.h>
 
 #include <atomic>
 #include <csignal>
@@ -11,8 +12,6 @@
 #include <system_error>
 #include <thread>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <fmt/format.h>
 
 #include "available_processors.hpp"
@@ -21,8 +20,9 @@
 #include "runtime/parked.hpp"
 #include "shared/debug_text.hpp"
 #include "shared/std_streams.hpp"
+#include "sigint_watch.hpp"
+#include "worker_loop.hpp"
 #include "worker_threads.hpp"
-#include "worker_timers.hpp"
 
 namespace brindlemoor::runtime {
 namespace {
@@ -61,64 +61,41 @@ std::optional<std::string> report_escaped_exception(std::string_view location, s
     return text;
 }
 
-// One worker: its io_context, run by its thread alone, the waits its tasks are parked in and their timers.
+// One worker: its event loop, run by its thread alone, and the waits its tasks are parked in.
 class Worker {
 public:
-    Worker() : work_guard_(boost::asio::make_work_guard(context_)) {}
-
     void start() { thread_ = std::thread([this] { run(); }); }
 
     // Ends run() as soon as the running handler returns; queued handlers stay queued.
-    void stop() noexcept {
-        work_guard_.reset();
-        context_.stop();
-    }
+    void stop() noexcept { loop_.stop(); }
 
     void join() noexcept {
         if (thread_.joinable()) thread_.join();
     }
 
-    boost::asio::io_context::executor_type executor() noexcept { return context_.get_executor(); }
+    boost::asio::any_io_executor executor() noexcept { return boost::asio::any_io_executor(WorkerExecutor(loop_)); }
+    WorkerLoop& loop() noexcept { return loop_; }
 
     // Drops the tasks parked in this layer's waits. Call once every worker has stopped.
     void abandon_parked_waits() noexcept { parked_.abandon_all(); }
 
-    // Destroys the handlers, pending operations and tasks still in the context, while every other worker's
-    // context still exists (a task being dropped may wake a task on another worker).
-    void shut_down_context() noexcept { context_.shutdown(); }
+    // Destroys the handlers still queued (and the tasks they hold) without running them; false when there were
+    // none. Dropping a task may queue a wake-up on another worker, so call it for all workers until none drops.
+    bool drop_queued() noexcept { return loop_.drop_queued(); }
 
 private:
-    // Only this worker's thread runs the context and touches its sockets and timers (the runtime's shutdown does
-    // so only once that thread has ended), so Asio's per-socket locks are left out and handlers that the thread
-    // posts to itself go to a private queue. Posts from other threads, and registrations, still lock.
-    class Context : public boost::asio::io_context {
-    public:
-        Context() : boost::asio::io_context(BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO) {}
-        using boost::asio::io_context::shutdown;
-    };
-
     void run() noexcept {
         name_runtime_thread();
+        // The kernel lets a sleep end up to 50 us late by default, on top of each timer's own slack; a send at
+        // 10 000/s has 5 us.
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         this_worker_parked_waits = &parked_;
-        this_worker_timers = &timers_;
-        for (;;) {
-            // Task bodies cannot throw into here (their exceptions end the task); this only keeps a worker alive
-            // if some other handler throws.
-            try {
-                context_.run();
-                break;
-            } catch (...) {
-                report_escaped_exception("a runtime handler", std::current_exception());
-            }
-        }
-        this_worker_timers = nullptr;
+        loop_.run();
         this_worker_parked_waits = nullptr;
     }
 
-    ParkedWaits parked_;  // outlives the context, whose queued wake-ups refer to parked waits
-    Context context_;
-    WorkerTimers timers_{context_};  // the tasks' periodic timers, on this context
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_guard_;
+    ParkedWaits parked_;  // outlives the loop, whose queued wake-ups refer to parked waits
+    WorkerLoop loop_;
     std::thread thread_;
 };
 
@@ -156,7 +133,7 @@ Runtime& Runtime::current() {
     return *runtime;
 }
 
-boost::asio::io_context::executor_type Runtime::next_task_executor() noexcept {
+boost::asio::any_io_executor Runtime::next_task_executor() noexcept {
     const std::size_t index = next_worker_.fetch_add(1, std::memory_order_relaxed) % workers_.size();
     return workers_[index]->executor();
 }
@@ -165,11 +142,14 @@ void Runtime::stop_and_join() noexcept {
     for (auto& worker : workers_) worker->stop();
     for (auto& worker : workers_) worker->join();
     // Every task still alive is dropped now, in an order that keeps what it refers to: queued lookups and parked
-    // waits first, then the signal set, then whatever the contexts hold; the contexts themselves go last.
+    // waits first, then the Ctrl+C watch, then whatever the queues hold; the loops themselves go last.
     blocking_pool_->shutdown();
     for (auto& worker : workers_) worker->abandon_parked_waits();
     sigint_.reset();
-    for (auto& worker : workers_) worker->shut_down_context();
+    for (bool dropped = true; dropped;) {
+        dropped = false;
+        for (auto& worker : workers_) dropped = worker->drop_queued() || dropped;
+    }
     workers_.clear();
 }
 
@@ -177,24 +157,13 @@ CtrlC& Runtime::ctrl_c() {
     std::lock_guard lock(ctrl_c_mutex_);
     if (!ctrl_c_) {
         ctrl_c_ = std::make_shared<CtrlC>();
-        sigint_ = std::make_unique<boost::asio::signal_set>(workers_.front()->executor());
-        boost::system::error_code error;
-        sigint_->add(SIGINT, error);
-        if (error) {
+        try {
+            sigint_ = std::make_unique<detail::SigintWatch>(workers_.front()->loop(), *ctrl_c_);
+        } catch (const std::system_error&) {
             ctrl_c_->notice();
-        } else {
-            wait_for_sigint();
         }
     }
     return *ctrl_c_;
-}
-
-void Runtime::wait_for_sigint() {
-    sigint_->async_wait([this](const boost::system::error_code& error, int) {
-        if (error == boost::asio::error::operation_aborted) return;
-        ctrl_c_->notice();
-        if (!error) wait_for_sigint();
-    });
 }
 
 std::unique_ptr<Runtime> build_runtime_or_exit() {

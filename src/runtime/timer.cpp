@@ -2,10 +2,7 @@
 
 #include <stdexcept>
 
-#include <boost/asio/redirect_error.hpp>
-#include <boost/asio/steady_timer.hpp>
-
-#include "worker_timers.hpp"
+#include "worker_loop.hpp"
 
 namespace brindlemoor::runtime {
 
@@ -36,27 +33,56 @@ Awaitable<SteadyClock::time_point> Interval::tick() {
     co_return std::get<0>(event);
 }
 
-void Interval::subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
-    const SteadyClock::time_point deadline = schedule_.deadline();
+namespace {
+
+// Registers `waiter` for `deadline` with the calling worker's timer queue through `entry`, which stays queued
+// from one wait to the next and moves only when the deadline has moved. A deadline of "never" queues nothing.
+void subscribe_deadline(detail::TimerQueue*& timers, detail::TimerEntry& entry, SteadyClock::time_point deadline,
+                        std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
     if (deadline == SteadyClock::time_point::max()) return;
     // A deadline that has passed since the task's last try.
     if (SteadyClock::now() >= deadline) {
         waiter.wake();
         return;
     }
-    if (!timers_) {
-        timers_ = detail::this_worker_timers;
-        if (!timers_) throw std::logic_error("only a task on a runtime worker can wait for a timer");
+    if (!timers) {
+        if (!detail::this_worker_loop) throw std::logic_error("only a task on a runtime worker can wait for a timer");
+        timers = &detail::this_worker_loop->timers();
     }
-    slot.emplace(entry_.waiter, waiter);
-    if (!entry_.queued() || entry_.deadline != deadline) timers_->schedule(entry_, deadline);
+    slot.emplace(entry.waiter, waiter);
+    if (!entry.queued() || entry.deadline != deadline) timers->schedule(entry, deadline);
+}
+
+// One deadline, as a fair-wait branch; the entry leaves its queue with the sleep.
+class Sleep {
+public:
+    explicit Sleep(SteadyClock::time_point deadline) noexcept : deadline_(deadline) {}
+    Sleep(const Sleep&) = delete;
+    Sleep& operator=(const Sleep&) = delete;
+    ~Sleep() {
+        if (timers_) timers_->cancel(entry_);
+    }
+
+    bool over() const noexcept { return SteadyClock::now() >= deadline_; }
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
+        subscribe_deadline(timers_, entry_, deadline_, slot, waiter);
+    }
+
+private:
+    SteadyClock::time_point deadline_;
+    detail::TimerEntry entry_;
+    detail::TimerQueue* timers_ = nullptr;
+};
+
+}  // namespace
+
+void Interval::subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
+    subscribe_deadline(timers_, entry_, schedule_.deadline(), slot, waiter);
 }
 
 Awaitable<void> sleep_for(std::uint64_t nanoseconds) {
-    boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor,
-                                    saturating_add(SteadyClock::now(), nanoseconds));
-    boost::system::error_code ignored;
-    co_await timer.async_wait(boost::asio::redirect_error(boost::asio::use_awaitable, ignored));
+    Sleep sleep(saturating_add(SteadyClock::now(), nanoseconds));
+    while (!sleep.over()) co_await detail::wait_ready(std::array<bool, 1>{true}, sleep);
 }
 
 }  // namespace brindlemoor::runtime

@@ -46,11 +46,10 @@ struct IoResult {
 
 namespace detail {
 
-// How receive_from takes the next datagram. A receive of its own that finds nothing queued costs a system call,
-// and so does a wait of Asio's that must register anew; Asio's receive, which waits only when its own try finds
-// nothing, costs neither, but hands even a datagram that is there at once over through the worker's queue and
-// its reactor. So: a socket that keeps having datagrams queued (a flood) is received from directly, one whose
-// datagrams come one at a time through Asio, and such a socket tries a direct receive again now and then.
+// How receive_from takes the next datagram. A receive that finds nothing queued costs a system call; a wait costs
+// none of its own, but a datagram that is queued already then comes through the worker's epoll_wait. So: a socket
+// that keeps having datagrams queued (a flood) is received from at once, one whose datagrams come one at a time
+// is waited for first, and such a socket tries a receive at once again now and then.
 class ReceiveChoice {
 public:
     static constexpr unsigned kWaitsBeforeRetry = 64;
@@ -70,7 +69,7 @@ private:
 
 }  // namespace detail
 
-// A UDP socket in non-blocking mode, owned by one task. Its operations use the calling task's executor.
+// A UDP socket in non-blocking mode, owned by one task, in the epoll set of the worker that made it.
 class DatagramSocket {
 public:
     DatagramSocket(DatagramSocket&&) noexcept = default;
@@ -89,27 +88,33 @@ public:
 
     // The fair wait's non-blocking attempt: one datagram from the connected peer if one is queued, otherwise the
     // error would_block (the only helper that reports it). After a would-block the socket is not tried again
-    // until the reactor reports it readable: a readiness wait is armed at once and stays armed across the turns
-    // that other branches win, so those turns cost neither a receive call nor a new reactor registration.
+    // until the worker's epoll set reports it readable.
     IoResult receive_if_readable(std::span<std::uint8_t, kPacketSize> buffer);
+    // True while the last attempt found the socket empty and epoll has not reported it readable since.
+    bool known_empty() const noexcept;
+    // True after a datagram was taken and before epoll said more: whether another is queued is unknown, and a
+    // wait tells as exactly as a receive would, since epoll reports a socket with a datagram queued at once.
+    bool unknown_whether_readable() const noexcept;
 
-    // Fair-wait hook: wakes the waiter once the reactor reports the socket readable (a datagram or an error).
-    void subscribe_readable(std::optional<detail::WaiterRegistration>& slot,
-                            detail::Wakeable& waiter);
+    // Fair-wait hook: wakes the waiter once epoll reports the socket readable (a datagram or an error).
+    void subscribe_readable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter);
+    // The same for writable.
+    void subscribe_writable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter);
 
 private:
-    struct Readiness;
+    class Descriptor;
+    struct Close {
+        void operator()(Descriptor* descriptor) const noexcept;
+    };
 
-    friend SetupResult<DatagramSocket> make_datagram_socket(Udp::socket socket);
-    explicit DatagramSocket(Udp::socket socket);
-    void arm_readiness_wait();
-    // Calls `send_call(error)` (one non-blocking send) until the socket takes the datagram or fails otherwise than
-    // with would-block.
+    friend SetupResult<DatagramSocket> make_datagram_socket(int fd);
+    explicit DatagramSocket(std::unique_ptr<Descriptor, Close> descriptor) noexcept;
+    // Calls `send_call()` (one non-blocking send, yielding the byte count or -1 with errno set) until the socket
+    // takes the datagram or fails otherwise than with would-block.
     template <typename SendCall>
     Awaitable<IoResult> send_when_writable(SendCall send_call);
 
-    Udp::socket socket_;
-    std::shared_ptr<Readiness> readiness_;  // shared with the pending readiness wait
+    std::unique_ptr<Descriptor, Close> descriptor_;
     detail::ReceiveChoice receive_choice_;
 };
 
@@ -135,6 +140,8 @@ struct DatagramBranch {
     std::span<std::uint8_t, kPacketSize> buffer;
 
     Attempt<IoResult> try_take();
+    bool known_idle() const noexcept { return socket->known_empty(); }
+    bool decided_by_waiting() const noexcept { return socket->unknown_whether_readable(); }
     void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
         socket->subscribe_readable(slot, waiter);
     }

@@ -11,12 +11,11 @@
 #include <string_view>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
+#include <boost/asio/any_io_executor.hpp>
 
-// The multi-threaded runtime: N worker threads, each running an io_context of its own, a blocking pool for
+// The multi-threaded runtime: N worker threads, each running an event loop of its own, a blocking pool for
 // host-name lookups, and the process-wide task ids. A task is placed on one worker when it is spawned and stays
-// there, so it never runs on two threads at once, its I/O objects live on its worker's reactor, and no worker's
+// there, so it never runs on two threads at once, its sockets and timers live in its worker's loop, and no worker's
 // scheduler is shared (no lock contention, no hand-over between threads). Cross-worker wake-ups (channel,
 // join, Ctrl+C, lookups) are posted to the waiting task's worker. The main thread is not a worker: it builds
 // the runtime, spawns the main task, blocks on its join handle and then destroys the runtime.
@@ -25,6 +24,7 @@ namespace brindlemoor::runtime {
 class CtrlC;
 namespace detail {
 class BlockingPool;
+class SigintWatch;
 class Worker;
 }  // namespace detail
 
@@ -52,21 +52,20 @@ public:
 
     std::size_t worker_count() const noexcept { return workers_.size(); }
     // The executor of the worker that takes the next new task: the workers take new tasks in turn.
-    boost::asio::io_context::executor_type next_task_executor() noexcept;
+    boost::asio::any_io_executor next_task_executor() noexcept;
     detail::BlockingPool& blocking_pool() noexcept { return *blocking_pool_; }
     // See ctrl_c() in ctrl_c.hpp.
     CtrlC& ctrl_c();
 
 private:
     void stop_and_join() noexcept;
-    void wait_for_sigint();
 
     std::vector<std::unique_ptr<detail::Worker>> workers_;
     std::atomic<std::size_t> next_worker_{0};
     std::unique_ptr<detail::BlockingPool> blocking_pool_;
     std::mutex ctrl_c_mutex_;
     std::shared_ptr<CtrlC> ctrl_c_;
-    std::unique_ptr<boost::asio::signal_set> sigint_;
+    std::unique_ptr<detail::SigintWatch> sigint_;
 };
 
 // Builds the runtime with the worker count from TOKIO_WORKER_THREADS (else the processors available to the

@@ -10,10 +10,6 @@
 // Timers of a task: the periodic Interval and a saturating sleep.
 namespace brindlemoor::runtime {
 
-namespace detail {
-class WorkerTimers;
-}  // namespace detail
-
 // A periodic timer. The first tick is due at construction; later deadlines lie on the grid start + k * period.
 // A tick taken more than 5 ms after its deadline is missed, and the behaviour picks the next deadline (Burst:
 // missed deadline + period; Skip: the first grid point after now); a tick not missed always sets deadline +
@@ -34,6 +30,7 @@ public:
     std::optional<SteadyClock::time_point> try_tick();
 
     SteadyClock::time_point deadline() const noexcept { return schedule_.deadline(); }
+    bool due_now() const noexcept { return schedule_.due(SteadyClock::now()); }
 
     // Fair-wait hook: wakes the waiter once the current deadline has come. The timer stays queued with its
     // worker's timers from one wait to the next and moves only when the deadline has moved; a deadline of
@@ -43,7 +40,7 @@ public:
 private:
     TickSchedule schedule_;
     detail::TimerEntry entry_;
-    detail::WorkerTimers* timers_ = nullptr;  // the queue of the worker that waited on this timer first
+    detail::TimerQueue* timers_ = nullptr;  // the queue of the worker that waited on this timer first
 };
 
 // Fair-wait branch: the next tick of `interval`, valued with the tick's deadline.
@@ -51,6 +48,7 @@ struct TickBranch {
     using value_type = SteadyClock::time_point;
     Interval* interval;
     Attempt<value_type> try_take() { return {interval->try_tick(), false}; }
+    bool known_idle() const noexcept { return !interval->due_now(); }
     void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
         interval->subscribe(slot, waiter);
     }

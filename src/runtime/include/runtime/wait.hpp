@@ -149,6 +149,44 @@ Awaitable<void> wait_ready(const std::array<bool, sizeof...(Branches)>& enabled,
         boost::asio::use_awaitable);
 }
 
+// What a branch can tell without trying it: that it surely has no event now, or that whether it has one is
+// unknown but a wait finds out as exactly as a try (a socket that epoll watches level-triggered, which reports a
+// queued datagram at once). Branches that tell neither are tried.
+template <typename B>
+bool known_idle(const B& branch) {
+    if constexpr (requires { branch.known_idle(); }) {
+        return branch.known_idle();
+    } else {
+        return false;
+    }
+}
+template <typename B>
+bool decided_by_waiting(const B& branch) {
+    if constexpr (requires { branch.decided_by_waiting(); }) {
+        return branch.decided_by_waiting();
+    } else {
+        return false;
+    }
+}
+
+// True when some enabled branch is decided by waiting and every other enabled branch is surely idle: then the
+// poll can wait at once, sparing a receive that would most likely find nothing, and still take the same event.
+template <typename Tuple, std::size_t N, std::size_t... Is>
+bool waiting_decides(const std::array<bool, N>& enabled, const Tuple& branches, std::index_sequence<Is...>) {
+    bool deferred = false;
+    bool others_idle = true;
+    const auto look = [&](bool on, const auto& branch) {
+        if (!on) return;
+        if (decided_by_waiting(branch)) {
+            deferred = true;
+        } else if (others_idle) {
+            others_idle = known_idle(branch);
+        }
+    };
+    (look(enabled[Is], std::get<Is>(branches)), ...);
+    return deferred && others_idle;
+}
+
 template <std::size_t I, typename Event, typename Tuple, std::size_t N>
 bool try_branch(Tuple& branches, std::array<bool, N>& enabled, std::optional<Event>& event) {
     if (!enabled[I]) return false;
@@ -195,8 +233,11 @@ Awaitable<std::variant<typename Branches::value_type...>> fair_wait(Branches... 
     std::optional<Event> event;
     for (;;) {
         const std::size_t start = random_index(kCount);
-        for (std::size_t k = 0; k < kCount && !event; ++k) {
-            detail::try_branch_at((start + k) % kCount, all, enabled, event, std::index_sequence_for<Branches...>{});
+        if (!detail::waiting_decides(enabled, all, std::index_sequence_for<Branches...>{})) {
+            for (std::size_t k = 0; k < kCount && !event; ++k) {
+                detail::try_branch_at((start + k) % kCount, all, enabled, event,
+                                      std::index_sequence_for<Branches...>{});
+            }
         }
         if (event) {
             if (detail::coop_spend()) co_await yield_now();
