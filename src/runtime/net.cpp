@@ -192,16 +192,25 @@ class DatagramSocket::Descriptor final : public detail::EventSource {
 public:
     enum class Readable { Unknown, Reported, Empty };
 
-    Descriptor(int fd, detail::WorkerLoop& loop) : fd_(fd), loop_(loop) {
+    Descriptor(int fd, detail::WorkerLoop& loop) : fd_(fd), loop_(loop), read_at_wait_(loop.complete_waits()) {
         loop_.update_watch(fd_, 0, kReading, *this);
         watched_ = kReading;
     }
 
     int fd() const noexcept { return fd_; }
-    Readable readable() const noexcept { return readable_; }
+
+    Readable readable() const noexcept {
+        // A complete wait since the last receive that did not report the socket saw it empty.
+        const bool seen_empty = readable_ == Readable::Unknown && (watched_ & EPOLLET) == 0 &&
+                                loop_.complete_waits() != read_at_wait_;
+        return seen_empty ? Readable::Empty : readable_;
+    }
 
     // Notes what a receive found.
-    void received(const IoResult& result) noexcept { readable_ = would_block(result.error) ? Readable::Empty : Readable::Unknown; }
+    void received(const IoResult& result) noexcept {
+        readable_ = would_block(result.error) ? Readable::Empty : Readable::Unknown;
+        read_at_wait_ = loop_.complete_waits();
+    }
 
     void subscribe_readable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
         detail::subscribe_or_wake(readable_ == Readable::Reported, slot, reader_, waiter);
@@ -248,6 +257,7 @@ private:
 
     int fd_;
     detail::WorkerLoop& loop_;
+    std::uint64_t read_at_wait_;
     std::uint32_t watched_ = 0;
     Readable readable_ = Readable::Unknown;
     detail::LocalWaiter reader_;
@@ -322,7 +332,7 @@ struct WritableBranch {
 Awaitable<IoResult> DatagramSocket::receive_from(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint& sender) {
     bool waited = false;
     for (;;) {
-        if (waited || receive_choice_.try_at_once()) {
+        if (waited || (receive_choice_.try_at_once() && !known_empty())) {
             socklen_t length = static_cast<socklen_t>(sender.capacity());
             const IoResult result = receive_result(
                 ::recvfrom(descriptor_->fd(), buffer.data(), buffer.size(), MSG_TRUNC, sender.data(), &length));

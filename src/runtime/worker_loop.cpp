@@ -167,6 +167,7 @@ void WorkerLoop::wait_for_events(bool poll_only) {
         count = ::epoll_wait(epoll_fd_, events_.data(), static_cast<int>(events_.size()), poll_only ? 0 : -1);
     }
     if (count < 0 && errno != EINTR) throw_errno("epoll_wait");
+    if (count >= 0 && static_cast<std::size_t>(count) < events_.size()) ++complete_waits_;
     for (int i = 0; i < count; ++i) dispatch(events_[static_cast<std::size_t>(i)]);
     if (!timers_.empty()) {
         timers_.take_due(SteadyClock::now(), [](TimerEntry& entry) { entry.waiter.wake_from_handler(); });

@@ -94,6 +94,11 @@ public:
     // Frees `source` once the events read with it have been handed out (its descriptor has left the set).
     void retire(std::unique_ptr<EventSource> source);
 
+    // Counts the epoll waits that reported every ready descriptor (fewer than the most one call hands out). A
+    // descriptor registered level-triggered for reading that a later wait than the one counted when it was last
+    // read from did not report had nothing queued then.
+    std::uint64_t complete_waits() const noexcept { return complete_waits_; }
+
     TimerQueue& timers() noexcept { return timers_; }
     // The context that executors of this worker name; it also gives the worker thread Asio's per-thread
     // recycling of coroutine frames and handler memory, which live only inside a running io_context.
@@ -119,6 +124,7 @@ private:
     OperationQueue remote_;
     std::atomic<bool> wake_signalled_{false};
     std::atomic<bool> stopped_{false};
+    std::uint64_t complete_waits_ = 0;
     TimerQueue timers_;
     std::vector<std::unique_ptr<EventSource>> retired_;
     std::vector<epoll_event> events_;
