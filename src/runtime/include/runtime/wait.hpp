@@ -63,70 +63,91 @@ concept WaitBranch = requires(B& branch, std::optional<WaiterRegistration>& slot
 
 // One wait for readiness of several branches. While parked it owns the task's continuation, and the worker's
 // ParkedWaits own it, so shutdown can drop the task. The first wake-up resumes the task on its own worker and
-// ends every registration; nothing is cancelled, so a socket's or timer's Asio wait stays armed for the next turn.
+// ends every registration; nothing is cancelled, so a socket's registration and a timer's queue entry stay for
+// the next turn. Only its worker touches it (and shutdown, once that worker has ended): sources on other threads
+// reach it through a RemoteWaker, made for the first of them, so a wait for a socket or a timer takes neither a
+// lock nor a reference count.
 template <typename Handler, std::size_t N>
-class ParkedWait final : public Wakeable, public Parked, public std::enable_shared_from_this<ParkedWait<Handler, N>> {
+class ParkedWait final : public Wakeable, public Parked {
 public:
     using Registrations = std::array<std::optional<WaiterRegistration>, N>;
-
-    ParkedWait(Handler handler, ParkedWaits& home)
-        : handler_(std::move(handler)), executor_(boost::asio::get_associated_executor(*handler_)), home_(home) {}
+    using Allocator = boost::asio::recycling_allocator<ParkedWait>;
 
     // Parks the task, then lets `subscribe_all(registrations, waiter)` register it with the sources (which may
     // wake it at once).
     template <typename SubscribeAll>
-    void park(SubscribeAll&& subscribe_all) {
-        self_ = this->shared_from_this();
-        home_.link(*this);
-        subscribe_all(registrations_, static_cast<Wakeable&>(*this));
+    static void park(Handler handler, ParkedWaits& home, SubscribeAll&& subscribe_all) {
+        ParkedWait* wait = Allocator().allocate(1);
+        new (wait) ParkedWait(std::move(handler), home);
+        home.link(*wait);
+        subscribe_all(wait->registrations_, static_cast<Wakeable&>(*wait));
     }
 
     void wake() override {
-        if (woken_.exchange(true, std::memory_order_acq_rel)) return;
-        boost::asio::post(executor_, Resume{this->shared_from_this()});
+        if (std::exchange(woken_, true)) return;
+        boost::asio::post(executor_, [this] { resume(); });
     }
 
     void wake_from_handler() override {
-        if (this_worker_parked_waits != &home_) return wake();
-        if (woken_.exchange(true, std::memory_order_acq_rel)) return;
-        resume();
+        if (!std::exchange(woken_, true)) resume();
     }
 
-    std::weak_ptr<Wakeable> weak_reference() override { return this->weak_from_this(); }
+    std::weak_ptr<Wakeable> weak_reference() override {
+        if (!remote_) remote_ = std::allocate_shared<Remote>(boost::asio::recycling_allocator<Remote>(), *this);
+        return remote_;
+    }
 
     void abandon() noexcept override {
         for (auto& registration : registrations_) registration.reset();
-        handler_.reset();
-        self_.reset();  // last: it may destroy this wait
+        free();
     }
 
 private:
-    struct Resume {
-        std::shared_ptr<ParkedWait> wait;
-        void operator()() const { wait->resume(); }
+    // What other threads wake; it outlives the wait while a wake-up it posted is on its way.
+    class Remote final : public Wakeable, public std::enable_shared_from_this<Remote> {
+    public:
+        explicit Remote(ParkedWait& wait) : wait_(&wait), executor_(wait.executor_) {}
+
+        void wake() override {
+            if (woken_.exchange(true, std::memory_order_acq_rel)) return;
+            boost::asio::post(executor_, [self = this->shared_from_this()] {
+                if (self->wait_) self->wait_->wake_from_handler();
+            });
+        }
+        std::weak_ptr<Wakeable> weak_reference() override { return this->weak_from_this(); }
+        // On the wait's worker: the wait has ended.
+        void detach() noexcept { wait_ = nullptr; }
+
+    private:
+        ParkedWait* wait_;
+        Executor executor_;
+        std::atomic<bool> woken_{false};
     };
+
+    ParkedWait(Handler handler, ParkedWaits& home)
+        : handler_(std::move(handler)), executor_(boost::asio::get_associated_executor(handler_)), home_(home) {}
 
     // On the task's worker.
     void resume() {
-        if (!handler_) return;  // abandoned at shutdown
-        std::optional<Handler> handler;
-        {
-            // A local source's waker holds no reference; the wait may go once the task's handler is out of it.
-            const std::shared_ptr<ParkedWait> keep = std::move(self_);
-            for (auto& registration : registrations_) registration.reset();
-            home_.unlink(*this);
-            handler.emplace(std::move(*handler_));
-            handler_.reset();
-        }
-        std::move(*handler)();
+        for (auto& registration : registrations_) registration.reset();
+        home_.unlink(*this);
+        Handler handler(std::move(handler_));
+        free();
+        std::move(handler)();
     }
 
-    std::optional<Handler> handler_;
+    void free() noexcept {
+        if (remote_) remote_->detach();
+        this->~ParkedWait();
+        Allocator().deallocate(this, 1);
+    }
+
+    Handler handler_;
     Executor executor_;
     ParkedWaits& home_;
-    std::shared_ptr<ParkedWait> self_;
     Registrations registrations_;
-    std::atomic<bool> woken_{false};
+    std::shared_ptr<Remote> remote_;
+    bool woken_ = false;
 };
 
 // Waits until at least one enabled branch may be ready; takes nothing. Spurious returns are possible, so the
@@ -139,8 +160,7 @@ Awaitable<void> wait_ready(const std::array<bool, sizeof...(Branches)>& enabled,
             ParkedWaits* home = this_worker_parked_waits;
             if (!home) throw std::logic_error("only a task on a runtime worker can wait");
             using Wait = ParkedWait<decltype(handler), sizeof...(Branches)>;
-            auto wait = std::allocate_shared<Wait>(boost::asio::recycling_allocator<Wait>(), std::move(handler), *home);
-            wait->park([&](typename Wait::Registrations& slots, Wakeable& waiter) {
+            Wait::park(std::move(handler), *home, [&](typename Wait::Registrations& slots, Wakeable& waiter) {
                 [&]<std::size_t... Is>(std::index_sequence<Is...>) {
                     ((enabled[Is] ? std::get<Is>(pointers)->subscribe(slots[Is], waiter) : void()), ...);
                 }(std::index_sequence_for<Branches...>{});

@@ -14,13 +14,14 @@
 // reference count on the path of every datagram.
 namespace brindlemoor::runtime::detail {
 
-// Something that a source can wake. Both calls must be cheap and must not block.
+// Something that a source can wake. Every call must be cheap and must not block.
 class Wakeable {
 public:
-    // From any thread, also from inside a running task: schedules the waiter's resumption.
+    // On the waiter's worker thread, also from inside a running task: schedules the waiter's resumption. A
+    // reference from weak_reference() may be woken from any thread.
     virtual void wake() = 0;
-    // From a completion handler on the waiter's own worker thread: may resume the waiter at once, sparing a trip
-    // through the worker's queue.
+    // From the waiter's worker loop outside any task (a socket's readiness, a timer): may resume the waiter at
+    // once, sparing a trip through the worker's queue.
     virtual void wake_from_handler() { wake(); }
     // A weak reference, for a source that other threads wake.
     virtual std::weak_ptr<Wakeable> weak_reference() = 0;
