@@ -39,7 +39,7 @@ void drain_counter(int fd) noexcept {
 
 }  // namespace
 
-WorkerLoop::WorkerLoop() : events_(kEventsPerWait) {
+WorkerLoop::WorkerLoop(TimerWakeUp timer_wake_up) : events_(kEventsPerWait) {
     try {
         epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
         if (epoll_fd_ < 0) throw_errno("epoll_create1");
@@ -47,7 +47,7 @@ WorkerLoop::WorkerLoop() : events_(kEventsPerWait) {
         if (wake_fd_ < 0) throw_errno("eventfd");
         epoll_event wake{EPOLLIN, {.ptr = &wake_fd_}};
         if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &wake) < 0) throw_errno("epoll_ctl");
-        if (!epoll_pwait2_works(epoll_fd_)) {
+        if (timer_wake_up == TimerWakeUp::Timerfd || !epoll_pwait2_works(epoll_fd_)) {
             timer_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
             if (timer_fd_ < 0) throw_errno("timerfd_create");
             epoll_event timer{EPOLLIN, {.ptr = &timer_fd_}};

@@ -70,10 +70,14 @@ public:
     virtual void on_events(std::uint32_t events) = 0;
 };
 
+// How a loop sleeps until its next timer: in epoll_pwait2's timeout where the kernel has it, else (and for tests)
+// on a timerfd in the epoll set.
+enum class TimerWakeUp { EpollTimeoutWhereAvailable, Timerfd };
+
 class WorkerLoop {
 public:
-    // Throws std::system_error when the epoll set or the eventfd cannot be made.
-    WorkerLoop();
+    // Throws std::system_error when the epoll set or an eventfd or timerfd cannot be made.
+    explicit WorkerLoop(TimerWakeUp timer_wake_up = TimerWakeUp::EpollTimeoutWhereAvailable);
     WorkerLoop(const WorkerLoop&) = delete;
     WorkerLoop& operator=(const WorkerLoop&) = delete;
     ~WorkerLoop();

@@ -14,7 +14,9 @@
 
 #include "runtime/net.hpp"
 #include "runtime/task.hpp"
+#include "runtime/timer.hpp"
 #include "runtime_test_support.hpp"
+#include "worker_loop.hpp"
 
 namespace brindlemoor::runtime {
 namespace {
@@ -156,6 +158,35 @@ TEST(DatagramTest, AClosedPortIsReportedAsConnectionRefused) {
         const auto event = co_await fair_wait(on_datagram(client.value(), buffer));
         EXPECT_EQ(classify_socket_error(std::get<0>(event).error), SocketErrorClass::PortUnreachable);
     });
+}
+
+// A datagram or a socket error that the task does not take yet is reported once, not at every turn of the loop
+// (that would keep the worker busy until the task reads), and it is still there when the task comes for it.
+TEST(DatagramTest, WhatATaskDoesNotTakeYetNeitherKeepsTheWorkerBusyNorGetsLost) {
+    const struct {
+        std::string_view name;
+        bool error;
+    } cases[] = {{"a datagram", false}, {"a refused send", true}};
+    for (const auto& c : cases) {
+        run_task([&c](TaskId) -> Awaitable<void> {
+            auto peer = co_await bind_udp("127.0.0.1:0");
+            const std::string peer_address = loopback_address(peer.value());
+            auto socket = co_await connect_udp(peer_address);
+            const auto datagram = Packet{}.encode();
+            if (c.error) {
+                peer = co_await bind_udp("127.0.0.1:0");  // the old peer's port is closed now
+                EXPECT_FALSE((co_await socket.value().send(datagram)).error);
+            } else {
+                EXPECT_FALSE((co_await peer.value().send_to(datagram, socket.value().local_endpoint())).error);
+            }
+            const std::uint64_t waits_before = detail::this_worker_loop->complete_waits();
+            co_await sleep_for(100'000'000);
+            EXPECT_LT(detail::this_worker_loop->complete_waits() - waits_before, 50U) << c.name;
+            std::array<std::uint8_t, kPacketSize> buffer{};
+            const IoResult taken = std::get<0>(co_await fair_wait(on_datagram(socket.value(), buffer)));
+            EXPECT_EQ(taken.error.failed(), c.error) << c.name;
+        });
+    }
 }
 
 Awaitable<IoResult> receive_with_sender(DatagramSocket& socket, std::span<std::uint8_t, kPacketSize> buffer) {
