@@ -286,10 +286,6 @@ void DatagramSocket::subscribe_readable(std::optional<detail::WaiterRegistration
     descriptor_->subscribe_readable(slot, waiter);
 }
 
-void DatagramSocket::subscribe_writable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
-    descriptor_->subscribe_writable(slot, waiter);
-}
-
 void throw_exception_from_error(const SetupError& error, const boost::source_location& location) {
     boost::throw_exception(boost::system::system_error(error.code, error.message), location);
 }
@@ -310,24 +306,20 @@ SetupResult<DatagramSocket> make_datagram_socket(int fd) {
     }
 }
 
-namespace {
-
-// A readiness wait of the socket's task, as a fair-wait branch of its own.
-struct ReadableBranch {
-    DatagramSocket* socket;
+// The socket's own readiness waits, as branches of a wait of their own.
+struct DatagramSocket::ReadableBranch {
+    Descriptor* descriptor;
     void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
-        socket->subscribe_readable(slot, waiter);
+        descriptor->subscribe_readable(slot, waiter);
     }
 };
 
-struct WritableBranch {
-    DatagramSocket* socket;
+struct DatagramSocket::WritableBranch {
+    Descriptor* descriptor;
     void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
-        socket->subscribe_writable(slot, waiter);
+        descriptor->subscribe_writable(slot, waiter);
     }
 };
-
-}  // namespace
 
 Awaitable<IoResult> DatagramSocket::receive_from(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint& sender) {
     bool waited = false;
@@ -347,7 +339,7 @@ Awaitable<IoResult> DatagramSocket::receive_from(std::span<std::uint8_t, kPacket
             receive_choice_.found_empty();
         }
         detail::coop_reset();
-        ReadableBranch readable{this};
+        ReadableBranch readable{descriptor_.get()};
         co_await detail::wait_ready(std::array<bool, 1>{true}, readable);
         receive_choice_.waited();
         waited = true;
@@ -364,7 +356,7 @@ Awaitable<IoResult> DatagramSocket::send_when_writable(SendCall send_call) {
         if (length >= 0) co_return IoResult{static_cast<std::size_t>(length), {}};
         const boost::system::error_code error = last_error();
         if (!would_block(error)) co_return IoResult{0, error};
-        WritableBranch writable{this};
+        WritableBranch writable{descriptor_.get()};
         co_await detail::wait_ready(std::array<bool, 1>{true}, writable);
     }
 }

@@ -98,11 +98,11 @@ public:
 
     // Fair-wait hook: wakes the waiter once epoll reports the socket readable (a datagram or an error).
     void subscribe_readable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter);
-    // The same for writable.
-    void subscribe_writable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter);
 
 private:
     class Descriptor;
+    struct ReadableBranch;
+    struct WritableBranch;
     struct Close {
         void operator()(Descriptor* descriptor) const noexcept;
     };

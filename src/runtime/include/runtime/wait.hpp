@@ -93,7 +93,9 @@ public:
     }
 
     std::weak_ptr<Wakeable> weak_reference() override {
-        if (!remote_) remote_ = std::allocate_shared<Remote>(boost::asio::recycling_allocator<Remote>(), *this);
+        if (!remote_) {
+            remote_ = std::allocate_shared<RemoteWaker>(boost::asio::recycling_allocator<RemoteWaker>(), *this);
+        }
         return remote_;
     }
 
@@ -104,9 +106,9 @@ public:
 
 private:
     // What other threads wake; it outlives the wait while a wake-up it posted is on its way.
-    class Remote final : public Wakeable, public std::enable_shared_from_this<Remote> {
+    class RemoteWaker final : public Wakeable, public std::enable_shared_from_this<RemoteWaker> {
     public:
-        explicit Remote(ParkedWait& wait) : wait_(&wait), executor_(wait.executor_) {}
+        explicit RemoteWaker(ParkedWait& wait) : wait_(&wait), executor_(wait.executor_) {}
 
         void wake() override {
             if (woken_.exchange(true, std::memory_order_acq_rel)) return;
@@ -146,7 +148,7 @@ private:
     Executor executor_;
     ParkedWaits& home_;
     Registrations registrations_;
-    std::shared_ptr<Remote> remote_;
+    std::shared_ptr<RemoteWaker> remote_;
     bool woken_ = false;
 };
 
