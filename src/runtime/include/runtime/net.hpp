@@ -69,7 +69,8 @@ private:
 
 }  // namespace detail
 
-// A UDP socket in non-blocking mode, owned by one task, in the epoll set of the worker that made it.
+// A UDP socket in non-blocking mode, in the epoll set of the worker whose task made it; only tasks of that worker
+// may use it (the task that made it stays there).
 class DatagramSocket {
 public:
     DatagramSocket(DatagramSocket&&) noexcept = default;
