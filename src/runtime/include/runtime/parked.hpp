@@ -4,7 +4,7 @@
 
 // The tasks that a worker thread holds suspended in waits of this layer. A parked wait owns its task's
 // continuation, and the worker's list owns the parked wait, so that shutdown can drop every such task (its frame
-// and everything in it) while the workers' io_contexts still exist.
+// and everything in it) while the workers' loops still exist.
 namespace brindlemoor::runtime::detail {
 
 class Parked : public boost::intrusive::list_base_hook<> {

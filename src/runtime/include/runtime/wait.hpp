@@ -236,12 +236,15 @@ bool try_branch_at(std::size_t index, Tuple& branches, std::array<bool, N>& enab
 // exactly one event per call. The branches that do not win lose nothing: their sources were only tried
 // (a due tick stays due, a datagram stays queued, a message stays in its channel, a Ctrl+C stays noticed).
 // A branch whose source is closed is disabled for the rest of this call. When nothing is ready, the task waits
-// for readiness of every enabled branch and polls again with a fresh random start. The result's index is the
-// branch that fired (variant alternatives may repeat, so use index() and std::get<I>).
+// for readiness of every enabled branch and polls again with a fresh random start. While every other branch is
+// surely idle, a branch that a wait decides as exactly (a socket whose readiness epoll reports) is not tried: the
+// poll waits at once and takes the same event a moment later, without a receive that finds nothing. The result's
+// index is the branch that fired (variant alternatives may repeat, so use index() and std::get<I>).
 //
 // Branches come from on_tick, on_datagram, on_message and on_ctrl_c. A branch type provides `value_type`,
 // `Attempt<value_type> try_take()` and `subscribe(slot, waiter)`, which registers the waiter with the source
-// (or wakes it at once when the source is ready already). Throws std::logic_error when every branch is closed.
+// (or wakes it at once when the source is ready already), and may provide `known_idle()` and
+// `decided_by_waiting()`. Throws std::logic_error when every branch is closed.
 template <typename... Branches>
 Awaitable<std::variant<typename Branches::value_type...>> fair_wait(Branches... branches) {
     // Branches are small handles passed as temporaries into a co_await; GCC 12 copies such temporaries
