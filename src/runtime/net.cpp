@@ -271,8 +271,13 @@ DatagramSocket::DatagramSocket(std::unique_ptr<Descriptor, Close> descriptor) no
 
 bool DatagramSocket::known_empty() const noexcept { return descriptor_->readable() == Descriptor::Readable::Empty; }
 
-bool DatagramSocket::unknown_whether_readable() const noexcept {
-    return descriptor_->readable() == Descriptor::Readable::Unknown;
+BranchHint DatagramSocket::readable_hint() const noexcept {
+    switch (descriptor_->readable()) {
+        case Descriptor::Readable::Empty: return BranchHint::Idle;
+        case Descriptor::Readable::Unknown: return BranchHint::DecidedByWaiting;
+        case Descriptor::Readable::Reported: break;
+    }
+    return BranchHint::MayBeReady;
 }
 
 IoResult DatagramSocket::receive_if_readable(std::span<std::uint8_t, kPacketSize> buffer) {

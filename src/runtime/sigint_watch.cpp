@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <system_error>
 
 #include "runtime/ctrl_c.hpp"
 
@@ -23,8 +22,6 @@ extern "C" void on_sigint(int) {
     }
     errno = saved_errno;
 }
-
-[[noreturn]] void throw_errno(const char* what) { throw std::system_error(errno, std::system_category(), what); }
 
 }  // namespace
 
@@ -56,8 +53,7 @@ SigintWatch::~SigintWatch() {
 }
 
 void SigintWatch::on_events(std::uint32_t) {
-    std::uint64_t count = 0;
-    if (::read(fd_, &count, sizeof count) == sizeof count) notice_.notice();
+    if (take_counter(fd_) != 0) notice_.notice();
 }
 
 }  // namespace brindlemoor::runtime::detail

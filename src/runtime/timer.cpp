@@ -14,13 +14,7 @@ TickSchedule checked_schedule(std::uint64_t period_ns, MissedTickBehavior behavi
 }  // namespace
 
 Interval::Interval(std::uint64_t period_ns, MissedTickBehavior behavior)
-    : schedule_(checked_schedule(period_ns, behavior)) {
-    entry_.slack = timer_slack(period_ns);
-}
-
-Interval::~Interval() {
-    if (timers_) timers_->cancel(entry_);
-}
+    : schedule_(checked_schedule(period_ns, behavior)), timer_(timer_slack(period_ns)) {}
 
 std::optional<SteadyClock::time_point> Interval::try_tick() {
     const auto now = SteadyClock::now();
@@ -33,55 +27,47 @@ Awaitable<SteadyClock::time_point> Interval::tick() {
     co_return std::get<0>(event);
 }
 
-namespace {
+namespace detail {
 
-// Registers `waiter` for `deadline` with the calling worker's timer queue through `entry`, which stays queued
-// from one wait to the next and moves only when the deadline has moved. A deadline of "never" queues nothing.
-void subscribe_deadline(detail::TimerQueue*& timers, detail::TimerEntry& entry, SteadyClock::time_point deadline,
-                        std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
+QueuedTimer::~QueuedTimer() {
+    if (timers_) timers_->cancel(entry_);
+}
+
+void QueuedTimer::subscribe(SteadyClock::time_point deadline, std::optional<WaiterRegistration>& slot,
+                            Wakeable& waiter) {
     if (deadline == SteadyClock::time_point::max()) return;
     // A deadline that has passed since the task's last try.
     if (SteadyClock::now() >= deadline) {
         waiter.wake();
         return;
     }
-    if (!timers) {
-        if (!detail::this_worker_loop) throw std::logic_error("only a task on a runtime worker can wait for a timer");
-        timers = &detail::this_worker_loop->timers();
+    if (!timers_) {
+        if (!this_worker_loop) throw std::logic_error("only a task on a runtime worker can wait for a timer");
+        timers_ = &this_worker_loop->timers();
     }
-    slot.emplace(entry.waiter, waiter);
-    if (!entry.queued() || entry.deadline != deadline) timers->schedule(entry, deadline);
+    slot.emplace(entry_.waiter, waiter);
+    if (!entry_.queued() || entry_.deadline != deadline) timers_->schedule(entry_, deadline);
 }
 
-// One deadline, as a fair-wait branch; the entry leaves its queue with the sleep.
-class Sleep {
-public:
-    explicit Sleep(SteadyClock::time_point deadline) noexcept : deadline_(deadline) {}
-    Sleep(const Sleep&) = delete;
-    Sleep& operator=(const Sleep&) = delete;
-    ~Sleep() {
-        if (timers_) timers_->cancel(entry_);
-    }
+}  // namespace detail
 
-    bool over() const noexcept { return SteadyClock::now() >= deadline_; }
+namespace {
+
+// One deadline, as a fair-wait branch.
+struct Sleep {
+    SteadyClock::time_point deadline;
+    detail::QueuedTimer timer{SteadyClock::duration::zero()};
+
+    bool over() const noexcept { return SteadyClock::now() >= deadline; }
     void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
-        subscribe_deadline(timers_, entry_, deadline_, slot, waiter);
+        timer.subscribe(deadline, slot, waiter);
     }
-
-private:
-    SteadyClock::time_point deadline_;
-    detail::TimerEntry entry_;
-    detail::TimerQueue* timers_ = nullptr;
 };
 
 }  // namespace
 
-void Interval::subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
-    subscribe_deadline(timers_, entry_, schedule_.deadline(), slot, waiter);
-}
-
 Awaitable<void> sleep_for(std::uint64_t nanoseconds) {
-    Sleep sleep(saturating_add(SteadyClock::now(), nanoseconds));
+    Sleep sleep{saturating_add(SteadyClock::now(), nanoseconds)};
     while (!sleep.over()) co_await detail::wait_ready(std::array<bool, 1>{true}, sleep);
 }
 

@@ -18,8 +18,6 @@ namespace {
 
 constexpr std::size_t kEventsPerWait = 256;
 
-[[noreturn]] void throw_errno(const char* what) { throw std::system_error(errno, std::system_category(), what); }
-
 timespec to_timespec(std::chrono::nanoseconds duration) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
     return timespec{static_cast<time_t>(seconds.count()), static_cast<long>((duration - seconds).count())};
@@ -32,12 +30,14 @@ bool epoll_pwait2_works(int epoll_fd) {
     return ::epoll_pwait2(epoll_fd, &event, 1, &zero, nullptr) >= 0 || (errno != ENOSYS && errno != EPERM);
 }
 
-void drain_counter(int fd) noexcept {
-    std::uint64_t count = 0;
-    static_cast<void>(::read(fd, &count, sizeof count));
-}
-
 }  // namespace
+
+void throw_errno(const char* what) { throw std::system_error(errno, std::system_category(), what); }
+
+std::uint64_t take_counter(int fd) noexcept {
+    std::uint64_t count = 0;
+    return ::read(fd, &count, sizeof count) == sizeof count ? count : 0;
+}
 
 WorkerLoop::WorkerLoop(TimerWakeUp timer_wake_up) : events_(kEventsPerWait) {
     try {
@@ -176,11 +176,11 @@ void WorkerLoop::wait_for_events(bool poll_only) {
 
 void WorkerLoop::dispatch(const epoll_event& event) {
     if (event.data.ptr == &wake_fd_) {
-        drain_counter(wake_fd_);
+        static_cast<void>(take_counter(wake_fd_));
         wake_signalled_.store(false, std::memory_order_release);
         take_remote();
     } else if (event.data.ptr == &timer_fd_) {
-        drain_counter(timer_fd_);
+        static_cast<void>(take_counter(timer_fd_));
         timer_fd_armed_ = SteadyClock::time_point::max();
     } else {
         static_cast<EventSource*>(event.data.ptr)->on_events(event.events);

@@ -22,6 +22,11 @@
 // theirs under a lock and wake the loop through an eventfd.
 namespace brindlemoor::runtime::detail {
 
+// Throws errno as a std::system_error naming the call `what` that failed.
+[[noreturn]] void throw_errno(const char* what);
+// Reads and resets the counter of an eventfd or timerfd; 0 when it had none.
+std::uint64_t take_counter(int fd) noexcept;
+
 // A queued handler; run() and destroy() both free it.
 class Operation {
 public:

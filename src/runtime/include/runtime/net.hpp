@@ -91,11 +91,9 @@ public:
     // error would_block (the only helper that reports it). After a would-block the socket is not tried again
     // until the worker's epoll set reports it readable.
     IoResult receive_if_readable(std::span<std::uint8_t, kPacketSize> buffer);
-    // True while the last attempt found the socket empty and epoll has not reported it readable since.
-    bool known_empty() const noexcept;
-    // True after a datagram was taken and before epoll said more: whether another is queued is unknown, and a
-    // wait tells as exactly as a receive would, since epoll reports a socket with a datagram queued at once.
-    bool unknown_whether_readable() const noexcept;
+    // Idle while the last attempt found the socket empty and epoll has not reported it readable since; decided by
+    // waiting after a datagram was taken and before epoll said more (epoll reports a queued datagram at once).
+    BranchHint readable_hint() const noexcept;
 
     // Fair-wait hook: wakes the waiter once epoll reports the socket readable (a datagram or an error).
     void subscribe_readable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter);
@@ -110,6 +108,7 @@ private:
 
     friend SetupResult<DatagramSocket> make_datagram_socket(int fd);
     explicit DatagramSocket(std::unique_ptr<Descriptor, Close> descriptor) noexcept;
+    bool known_empty() const noexcept;
     // Calls `send_call()` (one non-blocking send, yielding the byte count or -1 with errno set) until the socket
     // takes the datagram or fails otherwise than with would-block.
     template <typename SendCall>
@@ -141,8 +140,7 @@ struct DatagramBranch {
     std::span<std::uint8_t, kPacketSize> buffer;
 
     Attempt<IoResult> try_take();
-    bool known_idle() const noexcept { return socket->known_empty(); }
-    bool decided_by_waiting() const noexcept { return socket->unknown_whether_readable(); }
+    BranchHint hint() const noexcept { return socket->readable_hint(); }
     void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
         socket->subscribe_readable(slot, waiter);
     }

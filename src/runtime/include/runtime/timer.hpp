@@ -10,6 +10,28 @@
 // Timers of a task: the periodic Interval and a saturating sleep.
 namespace brindlemoor::runtime {
 
+namespace detail {
+
+// A timer's place in the timer queue of the worker that first waited on it: it stays queued from one wait to the
+// next, moves only when the deadline has moved, and leaves the queue with its owner. A deadline of "never"
+// queues nothing.
+class QueuedTimer {
+public:
+    explicit QueuedTimer(SteadyClock::duration slack) noexcept { entry_.slack = slack; }
+    QueuedTimer(const QueuedTimer&) = delete;
+    QueuedTimer& operator=(const QueuedTimer&) = delete;
+    ~QueuedTimer();
+
+    // Wakes the waiter once `deadline` has come (at once when it has passed already).
+    void subscribe(SteadyClock::time_point deadline, std::optional<WaiterRegistration>& slot, Wakeable& waiter);
+
+private:
+    TimerEntry entry_;
+    TimerQueue* timers_ = nullptr;
+};
+
+}  // namespace detail
+
 // A periodic timer. The first tick is due at construction; later deadlines lie on the grid start + k * period.
 // A tick taken more than 5 ms after its deadline is missed, and the behaviour picks the next deadline (Burst:
 // missed deadline + period; Skip: the first grid point after now); a tick not missed always sets deadline +
@@ -21,7 +43,6 @@ public:
     explicit Interval(std::uint64_t period_ns, MissedTickBehavior behavior = MissedTickBehavior::Burst);
     Interval(const Interval&) = delete;
     Interval& operator=(const Interval&) = delete;
-    ~Interval();
 
     // Waits until the next tick is due and takes it; yields the tick's deadline.
     Awaitable<SteadyClock::time_point> tick();
@@ -32,15 +53,14 @@ public:
     SteadyClock::time_point deadline() const noexcept { return schedule_.deadline(); }
     bool due_now() const noexcept { return schedule_.due(SteadyClock::now()); }
 
-    // Fair-wait hook: wakes the waiter once the current deadline has come. The timer stays queued with its
-    // worker's timers from one wait to the next and moves only when the deadline has moved; a deadline of
-    // "never" queues nothing.
-    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter);
+    // Fair-wait hook: wakes the waiter once the current deadline has come.
+    void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
+        timer_.subscribe(schedule_.deadline(), slot, waiter);
+    }
 
 private:
     TickSchedule schedule_;
-    detail::TimerEntry entry_;
-    detail::TimerQueue* timers_ = nullptr;  // the queue of the worker that waited on this timer first
+    detail::QueuedTimer timer_;
 };
 
 // Fair-wait branch: the next tick of `interval`, valued with the tick's deadline.
@@ -48,7 +68,7 @@ struct TickBranch {
     using value_type = SteadyClock::time_point;
     Interval* interval;
     Attempt<value_type> try_take() { return {interval->try_tick(), false}; }
-    bool known_idle() const noexcept { return !interval->due_now(); }
+    BranchHint hint() const noexcept { return interval->due_now() ? BranchHint::MayBeReady : BranchHint::Idle; }
     void subscribe(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
         interval->subscribe(slot, waiter);
     }

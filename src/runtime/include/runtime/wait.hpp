@@ -38,6 +38,14 @@ struct Attempt {
     bool closed = false;     // no event now and none can ever come (a channel closed and empty)
 };
 
+// What a branch can tell without trying it.
+enum class BranchHint {
+    MayBeReady,        // only a try tells
+    Idle,              // surely no event now
+    DecidedByWaiting,  // unknown, but a wait finds out as exactly as a try (a socket that epoll watches
+                       // level-triggered reports a queued datagram at once)
+};
+
 // Lets the other tasks on this worker run, then continues.
 Awaitable<void> yield_now();
 
@@ -171,23 +179,12 @@ Awaitable<void> wait_ready(const std::array<bool, sizeof...(Branches)>& enabled,
         boost::asio::use_awaitable);
 }
 
-// What a branch can tell without trying it: that it surely has no event now, or that whether it has one is
-// unknown but a wait finds out as exactly as a try (a socket that epoll watches level-triggered, which reports a
-// queued datagram at once). Branches that tell neither are tried.
 template <typename B>
-bool known_idle(const B& branch) {
-    if constexpr (requires { branch.known_idle(); }) {
-        return branch.known_idle();
+BranchHint hint_of(const B& branch) {
+    if constexpr (requires { branch.hint(); }) {
+        return branch.hint();
     } else {
-        return false;
-    }
-}
-template <typename B>
-bool decided_by_waiting(const B& branch) {
-    if constexpr (requires { branch.decided_by_waiting(); }) {
-        return branch.decided_by_waiting();
-    } else {
-        return false;
+        return BranchHint::MayBeReady;
     }
 }
 
@@ -199,10 +196,10 @@ bool waiting_decides(const std::array<bool, N>& enabled, const Tuple& branches, 
     bool others_idle = true;
     const auto look = [&](bool on, const auto& branch) {
         if (!on) return;
-        if (decided_by_waiting(branch)) {
-            deferred = true;
-        } else if (others_idle) {
-            others_idle = known_idle(branch);
+        switch (hint_of(branch)) {
+            case BranchHint::DecidedByWaiting: deferred = true; break;
+            case BranchHint::Idle: break;
+            case BranchHint::MayBeReady: others_idle = false; break;
         }
     };
     (look(enabled[Is], std::get<Is>(branches)), ...);
@@ -243,8 +240,7 @@ bool try_branch_at(std::size_t index, Tuple& branches, std::array<bool, N>& enab
 //
 // Branches come from on_tick, on_datagram, on_message and on_ctrl_c. A branch type provides `value_type`,
 // `Attempt<value_type> try_take()` and `subscribe(slot, waiter)`, which registers the waiter with the source
-// (or wakes it at once when the source is ready already), and may provide `known_idle()` and
-// `decided_by_waiting()`. Throws std::logic_error when every branch is closed.
+// (or wakes it at once when the source is ready already), and may provide `BranchHint hint()`. Throws std::logic_error when every branch is closed.
 template <typename... Branches>
 Awaitable<std::variant<typename Branches::value_type...>> fair_wait(Branches... branches) {
     // Branches are small handles passed as temporaries into a co_await; GCC 12 copies such temporaries
