@@ -8,7 +8,7 @@ import time
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(BENCH, "..", "tests", "e2e"))
-from harness import Program, free_udp_ports, wait_until_bound  # noqa: E402 (the path is set just above)
+from harness import Program, cpu_seconds, free_udp_ports, task_files, wait_until_bound  # noqa: E402,F401 (path set above)
 
 DEFAULT_BUILD = os.path.normpath(os.path.join(BENCH, "..", "build"))
 HOST = "127.0.0.1"
@@ -47,25 +47,10 @@ def port_range(count):
     return free_udp_ports(count, HOST)
 
 
-def _task_files(pid, name):
-    task_dir = f"/proc/{pid}/task"
-    for tid in os.listdir(task_dir):
-        try:
-            with open(f"{task_dir}/{tid}/{name}") as f:
-                yield f.read()
-        except FileNotFoundError:  # a thread that has just ended
-            pass
-
-
-def cpu_seconds(pid):
-    """User plus system time of all the process's threads, in seconds, to the nanosecond (schedstat)."""
-    return sum(int(text.split()[0]) for text in _task_files(pid, "schedstat")) / 1e9
-
-
 def voluntary_switches(pid):
     """How often the process's threads have gone to sleep of their own accord, summed over the threads."""
     total = 0
-    for text in _task_files(pid, "status"):
+    for text in task_files(pid, "status"):
         for row in text.splitlines():
             if row.startswith("voluntary_ctxt_switches:"):
                 total += int(row.split()[1])

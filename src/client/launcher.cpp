@@ -15,7 +15,7 @@
 #include "launcher_reply.hpp"
 #include "launcher_session.hpp"
 #include "logging/logging.hpp"
-#include "runtime/net.hpp"
+#include "runtime/datagram_socket.hpp"
 #include "runtime/task.hpp"
 #include "runtime/timer.hpp"
 #include "shared/open_file_limit.hpp"

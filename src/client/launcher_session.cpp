@@ -11,7 +11,7 @@
 
 #include "launcher_reply.hpp"
 #include "logging/logging.hpp"
-#include "runtime/net.hpp"
+#include "runtime/datagram_socket.hpp"
 #include "runtime/timer.hpp"
 #include "shared/packet.hpp"
 #include "shared/std_streams.hpp"

@@ -14,7 +14,7 @@
 #include "bouncer_aggregator.hpp"
 #include "bouncer_port.hpp"
 #include "logging/logging.hpp"
-#include "runtime/net.hpp"
+#include "runtime/datagram_socket.hpp"
 #include "runtime/task.hpp"
 #include "shared/open_file_limit.hpp"
 #include "shared/packet.hpp"

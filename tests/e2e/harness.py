@@ -1,5 +1,6 @@
 """Helpers for the end-to-end tests: run the real binary, read its streams, speak the datagram protocol."""
 
+import ctypes
 import fcntl
 import json
 import os
@@ -252,6 +253,16 @@ def private_network():
     return ["unshare", "-n"] if made.returncode == 0 else None
 
 
+def enter_private_network():
+    """Moves this process, and every program it starts from now on, into a network namespace of its own with its
+    loopback interface up: its ports and its netfilter rules are its own. False when it may not (not root)."""
+    clone_newnet = 0x40000000
+    if ctypes.CDLL(None, use_errno=True).unshare(clone_newnet) != 0:
+        return False
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True, capture_output=True, timeout=TIMEOUT)
+    return True
+
+
 def udp_sockets_in_network_of(pid):
     """How many UDP sockets are bound in the network namespace of process `pid`."""
     count = 0
@@ -393,6 +404,22 @@ def socket_inodes_of(pid):
         if target.startswith("socket:["):
             inodes.add(target[len("socket:["):-1])
     return inodes
+
+
+def task_files(pid, name):
+    """The texts of file `name` of each of the process's threads (/proc/PID/task/TID/NAME)."""
+    task_dir = f"/proc/{pid}/task"
+    for tid in os.listdir(task_dir):
+        try:
+            with open(f"{task_dir}/{tid}/{name}") as f:
+                yield f.read()
+        except FileNotFoundError:  # a thread that has just ended
+            pass
+
+
+def cpu_seconds(pid):
+    """User plus system time of all the process's threads, in seconds, to the nanosecond (schedstat)."""
+    return sum(int(text.split()[0]) for text in task_files(pid, "schedstat")) / 1e9
 
 
 def wait_until_bound(port, process, timeout=TIMEOUT):

@@ -12,7 +12,7 @@
 
 #include <boost/asio/error.hpp>
 
-#include "runtime/net.hpp"
+#include "runtime/datagram_socket.hpp"
 #include "runtime/task.hpp"
 #include "runtime/timer.hpp"
 #include "runtime_test_support.hpp"
@@ -157,6 +157,95 @@ TEST(DatagramTest, AClosedPortIsReportedAsConnectionRefused) {
         std::array<std::uint8_t, kPacketSize> buffer{};
         const auto event = co_await fair_wait(on_datagram(client.value(), buffer));
         EXPECT_EQ(classify_socket_error(std::get<0>(event).error), SocketErrorClass::PortUnreachable);
+    });
+}
+
+struct SocketEvents {
+    int errors = 0;     // all of them port unreachable
+    int datagrams = 0;
+    bool more = false;  // another event came after the expected ones
+};
+
+// Takes `expected` events from the socket through the fair wait (giving up after seconds of silence), then looks
+// whether one more follows.
+Awaitable<SocketEvents> take_events(DatagramSocket& socket, int expected) {
+    std::array<std::uint8_t, kPacketSize> buffer{};
+    SocketEvents events;
+    Interval silence(5'000'000'000);
+    co_await silence.tick();
+    while (events.errors + events.datagrams < expected) {
+        const auto event = co_await fair_wait(on_datagram(socket, buffer), on_tick(silence));
+        if (event.index() == 1) break;
+        const IoResult& got = std::get<0>(event);
+        if (got.error) {
+            ++events.errors;
+            EXPECT_EQ(classify_socket_error(got.error), SocketErrorClass::PortUnreachable) << got.error.message();
+        } else {
+            ++events.datagrams;
+        }
+    }
+    Interval moment(50'000'000);
+    co_await moment.tick();
+    events.more = (co_await fair_wait(on_datagram(socket, buffer), on_tick(moment))).index() == 0;
+    co_return events;
+}
+
+// Linux queues the ICMP error of each datagram and also leaves the latest as the socket's pending error, which
+// fails the next send or receive. Each error must come out once, as a receive error, and no later send may fail
+// for it (its datagram would be lost). On loopback the error is back before the send returns.
+TEST(DatagramTest, EachErrorThatCameBackIsReceivedOnceAndFailsNoLaterSend) {
+    static constexpr int kRefused = 20;
+    run_task([](TaskId) -> Awaitable<void> {
+        std::string closed_address;
+        Udp::endpoint closed;
+        {
+            auto placeholder = co_await bind_udp("127.0.0.1:0");
+            closed_address = loopback_address(placeholder.value());
+            closed = placeholder.value().local_endpoint();
+        }
+        const auto datagram = Packet{}.encode();
+
+        // A connected socket, as a session's.
+        auto connected = co_await connect_udp(closed_address);
+        for (int sent = 0; sent < kRefused; ++sent) {
+            EXPECT_FALSE((co_await connected.value().send(datagram)).error) << sent;
+        }
+        const SocketEvents refused = co_await take_events(connected.value(), kRefused);
+        EXPECT_EQ(refused.errors, kRefused);
+        EXPECT_FALSE(refused.more);
+
+        // An unconnected socket, as a server port's: the errors of one destination fail no datagram to another, and
+        // the datagrams that come in are received beside them.
+        auto server = co_await bind_udp("127.0.0.1:0");
+        auto peer = co_await bind_udp("127.0.0.1:0");
+        const Udp::endpoint peer_address = peer.value().local_endpoint();
+        for (int sent = 0; sent < kRefused; ++sent) {
+            EXPECT_FALSE((co_await server.value().send_to(datagram, closed)).error) << sent;
+            EXPECT_FALSE((co_await server.value().send_to(datagram, peer_address)).error) << sent;
+            EXPECT_FALSE((co_await peer.value().send_to(datagram, server.value().local_endpoint())).error) << sent;
+        }
+        const SocketEvents answered = co_await take_events(peer.value(), kRefused);
+        EXPECT_EQ(answered.datagrams, kRefused);
+        const SocketEvents mixed = co_await take_events(server.value(), 2 * kRefused);
+        EXPECT_EQ(mixed.errors, kRefused);
+        EXPECT_EQ(mixed.datagrams, kRefused);
+        EXPECT_FALSE(mixed.more);
+
+        // An error that epoll has not reported yet, right after a datagram was taken: the receive meets the
+        // pending error first, and the queued entry behind it is what comes out, once. The tick is always due, so
+        // the task does not wait for epoll in between.
+        std::array<std::uint8_t, kPacketSize> buffer{};
+        EXPECT_FALSE((co_await peer.value().send_to(datagram, server.value().local_endpoint())).error);
+        EXPECT_FALSE(std::get<0>(co_await fair_wait(on_datagram(server.value(), buffer))).error);
+        EXPECT_FALSE((co_await server.value().send_to(datagram, closed)).error);
+        Interval always_due(1);
+        int errors_at_once = 0;
+        for (int turn = 0; turn < 30; ++turn) {
+            const auto event = co_await fair_wait(on_datagram(server.value(), buffer), on_tick(always_due));
+            if (event.index() == 0) ++errors_at_once;
+        }
+        EXPECT_EQ(errors_at_once, 1);
+        EXPECT_FALSE((co_await take_events(server.value(), 0)).more);
     });
 }
 

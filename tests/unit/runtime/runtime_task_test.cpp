@@ -13,7 +13,7 @@
 #include "output_test_support.hpp"
 #include "runtime/channel.hpp"
 #include "runtime/ctrl_c.hpp"
-#include "runtime/net.hpp"
+#include "runtime/resolve.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
 #include "runtime/timer.hpp"

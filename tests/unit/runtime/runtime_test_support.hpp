@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "runtime/net.hpp"
+#include "runtime/datagram_socket.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/task.hpp"
 

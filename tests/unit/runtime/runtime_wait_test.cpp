@@ -11,7 +11,7 @@
 
 #include "runtime/channel.hpp"
 #include "runtime/ctrl_c.hpp"
-#include "runtime/net.hpp"
+#include "runtime/datagram_socket.hpp"
 #include "runtime/task.hpp"
 #include "runtime/timer.hpp"
 #include "runtime_test_support.hpp"

@@ -7,34 +7,16 @@
 #include <span>
 #include <string>
 #include <utility>
-#include <vector>
 
-#include <boost/asio/ip/udp.hpp>
-#include <boost/system/result.hpp>
 #include <fmt/format.h>
 
+#include "runtime/resolve.hpp"
 #include "runtime/wait.hpp"
 #include "shared/packet.hpp"
 
-// Address resolution, UDP socket set-up and datagram I/O for the probe, the sessions and the port tasks.
+// UDP sockets for the probe, the sessions and the port tasks: set-up, datagram I/O, and the errors that the kernel
+// reports for a socket.
 namespace brindlemoor::runtime {
-
-using Udp = boost::asio::ip::udp;
-
-// Why a socket could not be set up (resolving, binding, connecting). `message` is the text to log: the
-// operating system's or the resolver's description, or one of "invalid socket address", "invalid port value",
-// "could not resolve to any address".
-struct SetupError {
-    boost::system::error_code code;
-    std::string message;
-};
-
-// A set-up step's value or its error.
-template <typename T>
-using SetupResult = boost::system::result<T, SetupError>;
-
-// What value() of a failed SetupResult throws: the error as a std::system_error.
-[[noreturn]] void throw_exception_from_error(const SetupError& error, const boost::source_location& location);
 
 // The outcome of one datagram receive or send: the byte count, or the error. A datagram longer than
 // kPacketSize is the error boost::asio::error::message_size (its bytes are dropped); shorter ones come with
@@ -71,24 +53,33 @@ private:
 
 // A UDP socket in non-blocking mode, in the epoll set of the worker whose task made it; only tasks of that worker
 // may use it (the task that made it stays there).
+//
+// Its errors: Linux tells a socket of the ICMP errors that come back for its datagrams (port, host and network
+// unreachable among them) only when it asks with IP_RECVERR (IPV6_RECVERR), which every socket here does. Each
+// such error then waits in the socket's error queue, and the receives below hand them out one per call, before
+// datagrams. The kernel also leaves the latest as the socket's pending error, which the next receive or send
+// returns once: a receive takes the queued entry in its place, and a send that failed only for it is made again,
+// so every error is reported exactly once, as a receive error, and no datagram is lost for an earlier one's error.
 class DatagramSocket {
 public:
     DatagramSocket(DatagramSocket&&) noexcept = default;
     DatagramSocket& operator=(DatagramSocket&&) noexcept = default;
 
-    // The next datagram with its sender, waiting while none is queued. After a run of datagrams taken without
+    // The next datagram with its sender, or the next error queued for the socket, waiting while there is neither.
+    // After a run of datagrams taken without
     // waiting it lets the worker's other tasks run, so a flooded port cannot starve them.
     Awaitable<IoResult> receive_from(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint& sender);
 
-    // Sends one datagram to the connected peer / to `destination`, waiting while the socket cannot take it.
+    // Sends one datagram to the connected peer / to `destination`, waiting while the socket cannot take it. The error
+    // is this datagram's own, never one queued for an earlier datagram.
     Awaitable<IoResult> send(std::span<const std::uint8_t> datagram);
     Awaitable<IoResult> send_to(std::span<const std::uint8_t> datagram, const Udp::endpoint& destination);
 
     // The bound address; a default endpoint when the system cannot tell.
     Udp::endpoint local_endpoint() const;
 
-    // The fair wait's non-blocking attempt: one datagram from the connected peer if one is queued, otherwise the
-    // error would_block (the only helper that reports it). After a would-block the socket is not tried again
+    // The fair wait's non-blocking attempt: the next queued error, or one datagram from the connected peer if one is
+    // queued, otherwise the error would_block (the only helper that reports it). After a would-block the socket is not tried again
     // until the worker's epoll set reports it readable.
     IoResult receive_if_readable(std::span<std::uint8_t, kPacketSize> buffer);
     // Idle while the last attempt found the socket empty and epoll has not reported it readable since; decided by
@@ -110,7 +101,7 @@ private:
     explicit DatagramSocket(std::unique_ptr<Descriptor, Close> descriptor) noexcept;
     bool known_empty() const noexcept;
     // Calls `send_call()` (one non-blocking send, yielding the byte count or -1 with errno set) until the socket
-    // takes the datagram or fails otherwise than with would-block.
+    // takes the datagram or fails otherwise than with would-block or an earlier datagram's error.
     template <typename SendCall>
     Awaitable<IoResult> send_when_writable(SendCall send_call);
 
@@ -118,13 +109,9 @@ private:
     detail::ReceiveChoice receive_choice_;
 };
 
-// Turns an address text into socket addresses. A numeric socket address ("1.2.3.4:5", "[::1]:5",
-// "[fe80::1%eth0]:5") needs no lookup. Otherwise the text is split at its last ':' into host and decimal port
-// and the host is looked up by the system resolver on the blocking pool (any family, resolver order kept).
-Awaitable<SetupResult<std::vector<Udp::endpoint>>> resolve(std::string address_text);
-
 // Resolves the text and binds a new UDP socket to each address in order; the first bind that succeeds wins,
-// otherwise the last bind's error. The socket's family follows the address; no socket option is set.
+// otherwise the last bind's error. The socket's family follows the address; its one option asks for the ICMP
+// errors (see DatagramSocket).
 Awaitable<SetupResult<DatagramSocket>> bind_udp(std::string address_text);
 
 // Binds a new IPv4 socket to 0.0.0.0:0, resolves the text and connects to each address in order; the first

@@ -1,6 +1,7 @@
-#include "runtime/net.hpp"
+#include "runtime/datagram_socket.hpp"
 
-#include <netdb.h>
+#include <linux/errqueue.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,34 +12,25 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
-#include <string_view>
 #include <system_error>
-#include <type_traits>
+#include <utility>
 
 #include <boost/asio/error.hpp>
-#include <boost/asio/ip/address.hpp>
 
-#include "blocking_pool.hpp"
 #include "worker_loop.hpp"
-#include "runtime/runtime.hpp"
-#include "shared/decimal.hpp"
 
 namespace brindlemoor::runtime {
 namespace {
 
 namespace asio_error = boost::asio::error;
 
-SetupError invalid_input(std::string message) {
-    return SetupError{asio_error::invalid_argument, std::move(message)};
-}
-
-SetupError os_error(const boost::system::error_code& code) { return SetupError{code, code.message()}; }
-
 bool would_block(const boost::system::error_code& error) {
     return error == asio_error::would_block || error == asio_error::try_again;
 }
 
-boost::system::error_code last_error() { return {errno, boost::asio::error::get_system_category()}; }
+boost::system::error_code system_error_code(int code) { return {code, boost::asio::error::get_system_category()}; }
+
+boost::system::error_code last_error() { return system_error_code(errno); }
 
 // A receive asks for the datagram's true length (MSG_TRUNC): one longer than a packet becomes message_size
 // instead of a wrong 28-byte datagram (its bytes are dropped with it).
@@ -46,6 +38,53 @@ IoResult receive_result(ssize_t length) {
     if (length < 0) return IoResult{0, last_error()};
     if (static_cast<std::size_t>(length) > kPacketSize) return IoResult{0, asio_error::message_size};
     return IoResult{static_cast<std::size_t>(length), {}};
+}
+
+// The errors that an ICMP or ICMPv6 message can leave as a UDP socket's pending error: Linux's conversions of
+// their types and codes (port unreachable is "connection refused", time exceeded "host unreachable", ...).
+bool may_be_pending_icmp_error(int code) noexcept {
+    switch (code) {
+        case ECONNREFUSED:
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+        case EHOSTDOWN:
+        case ENONET:
+        case ENOPROTOOPT:
+        case EOPNOTSUPP:
+        case EMSGSIZE:
+        case EPROTO:
+        case EACCES: return true;
+        default: return false;
+    }
+}
+
+// How often a send is made while it fails for the socket's pending error.
+constexpr int kSendAttempts = 3;
+
+// Takes the oldest entry of the socket's error queue; its error, or nullopt when the queue is empty. Taking the
+// last ICMP entry also clears the socket's pending error.
+std::optional<boost::system::error_code> take_queued_error(int fd) noexcept {
+    // Entries of other kinds than errors are not asked for; the bound only keeps the loop finite.
+    for (int entry = 0; entry < 16; ++entry) {
+        alignas(cmsghdr) std::array<unsigned char, CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in6))>
+            control{};
+        msghdr message{};
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        if (::recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+            const bool error = (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_RECVERR) ||
+                               (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_RECVERR);
+            if (!error || header->cmsg_len < CMSG_LEN(sizeof(sock_extended_err))) continue;
+            sock_extended_err extended{};
+            std::memcpy(&extended, CMSG_DATA(header), sizeof extended);
+            if (extended.ee_errno != 0) return system_error_code(static_cast<int>(extended.ee_errno));
+        }
+    }
+    return std::nullopt;
 }
 
 // Closes a descriptor that set-up has not handed over yet.
@@ -64,121 +103,18 @@ private:
     int fd_;
 };
 
+// A new non-blocking UDP socket that asks for the ICMP errors of its datagrams: without IP_RECVERR, Linux drops
+// host and network unreachable for a connected socket and every ICMP error for an unconnected one. An IPv6
+// socket also carries IPv4 datagrams (as mapped addresses), whose errors follow the IPv4 option.
 SetupResult<ScopedFd> open_socket(int family) {
-    const int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return os_error(last_error());
-    return SetupResult<ScopedFd>(boost::system::in_place_value, fd);
-}
-
-// Decimal digits as a 16-bit port; one leading '+' only where `allow_plus`.
-std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_plus) {
-    if (!allow_plus && text.starts_with('+')) return std::nullopt;
-    const auto parsed = parse_decimal<std::uint16_t>(text);
-    if (const auto* port = std::get_if<std::uint16_t>(&parsed)) return *port;
-    return std::nullopt;
-}
-
-// "1.2.3.4:5", "[::1]:5" or "[fe80::1%eth0]:5"; anything else is no numeric socket address.
-std::optional<Udp::endpoint> parse_socket_address(std::string_view text) {
-    std::string_view host;
-    std::string_view port_text;
-    if (!text.empty() && text.front() == '[') {
-        const auto close = text.find("]:");
-        if (close == std::string_view::npos) return std::nullopt;
-        host = text.substr(1, close - 1);
-        port_text = text.substr(close + 2);
-    } else {
-        const auto colon = text.find(':');
-        if (colon == std::string_view::npos) return std::nullopt;
-        host = text.substr(0, colon);
-        port_text = text.substr(colon + 1);
+    ScopedFd socket(::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (socket.get() < 0) return os_error(last_error());
+    const int on = 1;
+    if (family == AF_INET6 && ::setsockopt(socket.get(), IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on) < 0) {
+        return os_error(last_error());
     }
-    const auto port = parse_port(port_text, false);
-    if (!port) return std::nullopt;
-    boost::system::error_code error;
-    const std::string host_text(host);
-    const bool bracketed = text.front() == '[';
-    const boost::asio::ip::address address =
-        bracketed ? boost::asio::ip::address(boost::asio::ip::make_address_v6(host_text, error))
-                  : boost::asio::ip::address(boost::asio::ip::make_address_v4(host_text, error));
-    if (error) return std::nullopt;
-    return Udp::endpoint(address, *port);
-}
-
-boost::system::error_code lookup_error_code(int status) {
-    switch (status) {
-        case EAI_NONAME:
-#ifdef EAI_NODATA
-        case EAI_NODATA:
-#endif
-            return asio_error::host_not_found;
-        case EAI_AGAIN: return asio_error::host_not_found_try_again;
-        case EAI_MEMORY: return asio_error::no_memory;
-        case EAI_FAMILY: return asio_error::address_family_not_supported;
-        case EAI_SERVICE: return asio_error::service_not_found;
-        case EAI_SOCKTYPE: return asio_error::socket_type_not_supported;
-        default: return asio_error::no_recovery;
-    }
-}
-
-struct LookupResult {
-    std::vector<Udp::endpoint> endpoints;
-    std::optional<SetupError> error;
-};
-
-// The system resolver's addresses for `host`, each with `port`, in the resolver's order. Blocks.
-LookupResult lookup_host(const std::string& host, std::uint16_t port) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* list = nullptr;
-    const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-    if (status == EAI_SYSTEM) {
-        return {{}, os_error(boost::system::error_code(errno, boost::asio::error::get_system_category()))};
-    }
-    if (status != 0) {
-        return {{}, SetupError{lookup_error_code(status),
-                               std::string("failed to lookup address information: ") + ::gai_strerror(status)}};
-    }
-    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(list, &::freeaddrinfo);
-    LookupResult result;
-    for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6) continue;
-        Udp::endpoint endpoint;
-        if (entry->ai_addrlen > endpoint.capacity()) continue;
-        std::memcpy(endpoint.data(), entry->ai_addr, entry->ai_addrlen);
-        endpoint.resize(entry->ai_addrlen);
-        endpoint.port(port);
-        result.endpoints.push_back(endpoint);
-    }
-    return result;
-}
-
-// Runs `function` on the blocking pool and resumes the calling task with its result on the task's executor.
-template <typename Function>
-auto run_blocking(Function function) {
-    using Result = std::invoke_result_t<Function&>;
-    return boost::asio::async_initiate<const boost::asio::use_awaitable_t<>&, void(Result)>(
-        [function = std::move(function)](auto handler) mutable {
-            using Handler = decltype(handler);
-            class Job final : public detail::BlockingJob {
-            public:
-                Job(Function f, Handler h) : function_(std::move(f)), handler_(std::move(h)) {}
-                void run() override {
-                    Result result = function_();
-                    const auto executor = boost::asio::get_associated_executor(handler_);
-                    boost::asio::post(executor, [handler = std::move(handler_), result = std::move(result)]() mutable {
-                        std::move(handler)(std::move(result));
-                    });
-                }
-
-            private:
-                Function function_;
-                Handler handler_;
-            };
-            Runtime::current().blocking_pool().submit(std::make_unique<Job>(std::move(function), std::move(handler)));
-        },
-        boost::asio::use_awaitable);
+    if (::setsockopt(socket.get(), IPPROTO_IP, IP_RECVERR, &on, sizeof on) < 0) return os_error(last_error());
+    return SetupResult<ScopedFd>(boost::system::in_place_value, std::move(socket));
 }
 
 }  // namespace
@@ -200,20 +136,32 @@ public:
     int fd() const noexcept { return fd_; }
 
     Readable readable() const noexcept {
+        if (errors_queued_) return Readable::Reported;
         // A complete wait since the last receive that did not report the socket saw it empty.
         const bool seen_empty = readable_ == Readable::Unknown && (watched_ & EPOLLET) == 0 &&
                                 loop_.complete_waits() != read_at_wait_;
         return seen_empty ? Readable::Empty : readable_;
     }
 
-    // Notes what a receive found.
-    void received(const IoResult& result) noexcept {
+    // The next queued error, else one datagram (with its sender where `sender` is given), else would_block.
+    // Costs nothing beyond the receive while no error has been reported.
+    IoResult receive(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint* sender) {
+        std::optional<boost::system::error_code> queued;
+        if (errors_queued_) {
+            queued = take_queued_error(fd_);
+            errors_queued_ = queued.has_value();
+        }
+        const IoResult result = queued ? IoResult{0, *queued} : receive_datagram(buffer, sender);
         readable_ = would_block(result.error) ? Readable::Empty : Readable::Unknown;
         read_at_wait_ = loop_.complete_waits();
+        return result;
     }
 
+    // A send failed for the socket's pending error: its entry waits in the error queue.
+    void note_errors_queued() noexcept { errors_queued_ = true; }
+
     void subscribe_readable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
-        detail::subscribe_or_wake(readable_ == Readable::Reported, slot, reader_, waiter);
+        detail::subscribe_or_wake(readable() == Readable::Reported, slot, reader_, waiter);
         if (slot) watch(watched_ & ~static_cast<std::uint32_t>(EPOLLET));
     }
 
@@ -227,6 +175,7 @@ public:
         const bool in = (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) != 0;
         const bool out = (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0;
         if (in) readable_ = Readable::Reported;
+        if (events & EPOLLERR) errors_queued_ = true;
         detail::Wakeable* const reader = in ? std::exchange(reader_.target, nullptr) : nullptr;
         detail::Wakeable* const writer = out ? std::exchange(writer_.target, nullptr) : nullptr;
         std::uint32_t next = watched_;
@@ -250,6 +199,29 @@ public:
 private:
     static constexpr std::uint32_t kReading = EPOLLIN;
 
+    // A receive that fails hands out the socket's pending error: the kernel's second report of an ICMP error
+    // whose entry it has queued, and that entry is the one to report. The pending error may also be left over
+    // from an entry taken already (the kernel queues the entry first and sets the pending error after): then
+    // there is nothing new, and the receive is made again.
+    IoResult receive_datagram(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint* sender) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            socklen_t length = sender ? static_cast<socklen_t>(sender->capacity()) : 0;
+            const ssize_t received =
+                sender ? ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC, sender->data(), &length)
+                       : ::recv(fd_, buffer.data(), buffer.size(), MSG_TRUNC);
+            if (received >= 0 || !may_be_pending_icmp_error(errno)) {
+                const IoResult result = receive_result(received);
+                if (sender && received >= 0) sender->resize(length);
+                return result;
+            }
+            if (const auto queued = take_queued_error(fd_)) {
+                errors_queued_ = true;
+                return IoResult{0, *queued};
+            }
+        }
+        return IoResult{0, asio_error::would_block};
+    }
+
     void watch(std::uint32_t events) {
         loop_.update_watch(fd_, watched_, events, *this);
         watched_ = events;
@@ -260,6 +232,8 @@ private:
     std::uint64_t read_at_wait_;
     std::uint32_t watched_ = 0;
     Readable readable_ = Readable::Unknown;
+    // Epoll reported an error (or a send met the pending one) since the error queue was last found empty.
+    bool errors_queued_ = false;
     detail::LocalWaiter reader_;
     detail::LocalWaiter writer_;
 };
@@ -282,17 +256,11 @@ BranchHint DatagramSocket::readable_hint() const noexcept {
 
 IoResult DatagramSocket::receive_if_readable(std::span<std::uint8_t, kPacketSize> buffer) {
     if (known_empty()) return IoResult{0, asio_error::would_block};
-    const IoResult result = receive_result(::recv(descriptor_->fd(), buffer.data(), buffer.size(), MSG_TRUNC));
-    descriptor_->received(result);
-    return result;
+    return descriptor_->receive(buffer, nullptr);
 }
 
 void DatagramSocket::subscribe_readable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
     descriptor_->subscribe_readable(slot, waiter);
-}
-
-void throw_exception_from_error(const SetupError& error, const boost::source_location& location) {
-    boost::throw_exception(boost::system::system_error(error.code, error.message), location);
 }
 
 // Hands the descriptor to a socket in the epoll set of the calling task's worker.
@@ -307,7 +275,7 @@ SetupResult<DatagramSocket> make_datagram_socket(int fd) {
             new DatagramSocket::Descriptor(fd, *loop)));
     } catch (const std::system_error& error) {
         ::close(fd);
-        return os_error(boost::system::error_code(error.code().value(), boost::asio::error::get_system_category()));
+        return os_error(system_error_code(error.code().value()));
     }
 }
 
@@ -330,12 +298,8 @@ Awaitable<IoResult> DatagramSocket::receive_from(std::span<std::uint8_t, kPacket
     bool waited = false;
     for (;;) {
         if (waited || (receive_choice_.try_at_once() && !known_empty())) {
-            socklen_t length = static_cast<socklen_t>(sender.capacity());
-            const IoResult result = receive_result(
-                ::recvfrom(descriptor_->fd(), buffer.data(), buffer.size(), MSG_TRUNC, sender.data(), &length));
-            descriptor_->received(result);
+            const IoResult result = descriptor_->receive(buffer, &sender);
             if (!would_block(result.error)) {
-                if (!result.error || result.error == asio_error::message_size) sender.resize(length);
                 if (waited) co_return result;
                 receive_choice_.taken_at_once();
                 if (detail::coop_spend()) co_await yield_now();
@@ -353,16 +317,26 @@ Awaitable<IoResult> DatagramSocket::receive_from(std::span<std::uint8_t, kPacket
 
 template <typename SendCall>
 Awaitable<IoResult> DatagramSocket::send_when_writable(SendCall send_call) {
-    for (;;) {
+    for (int attempt = 1;; ++attempt) {
         ssize_t length = 0;
         do {
             length = send_call();
         } while (length < 0 && errno == EINTR);
         if (length >= 0) co_return IoResult{static_cast<std::size_t>(length), {}};
-        const boost::system::error_code error = last_error();
-        if (!would_block(error)) co_return IoResult{0, error};
-        WritableBranch writable{descriptor_.get()};
-        co_await detail::wait_ready(std::array<bool, 1>{true}, writable);
+        const int code = errno;
+        if (code == EAGAIN || code == EWOULDBLOCK) {
+            WritableBranch writable{descriptor_.get()};
+            co_await detail::wait_ready(std::array<bool, 1>{true}, writable);
+            continue;
+        }
+        if (!may_be_pending_icmp_error(code)) co_return IoResult{0, system_error_code(code)};
+        // The socket's pending error fails a send before the datagram goes: an ICMP error that came back for an
+        // earlier datagram, whose queued entry the receive side reports. Sent again, this datagram goes, or fails
+        // for a reason of its own. While errors keep arriving between the attempts, the send gives up after a
+        // few and reports a queued entry in place of the pending error, so that each error is reported once.
+        descriptor_->note_errors_queued();
+        if (attempt < kSendAttempts) continue;
+        co_return IoResult{0, take_queued_error(descriptor_->fd()).value_or(system_error_code(code))};
     }
 }
 
@@ -391,23 +365,6 @@ Attempt<IoResult> DatagramBranch::try_take() {
     IoResult result = socket->receive_if_readable(buffer);
     if (would_block(result.error)) return {};
     return {result, false};
-}
-
-Awaitable<SetupResult<std::vector<Udp::endpoint>>> resolve(std::string address_text) {
-    if (auto endpoint = parse_socket_address(address_text)) co_return std::vector<Udp::endpoint>{*endpoint};
-    const auto colon = address_text.rfind(':');
-    if (colon == std::string::npos) co_return invalid_input("invalid socket address");
-    const auto port = parse_port(std::string_view(address_text).substr(colon + 1), true);
-    if (!port) co_return invalid_input("invalid port value");
-    std::string host = address_text.substr(0, colon);
-    // The resolver takes a C string: a NUL inside would silently look up a different, shorter name.
-    if (host.find('\0') != std::string::npos) co_return invalid_input("data provided contains a nul byte");
-    // A named job, not a temporary inside the co_await: GCC 12 copies such temporaries bitwise.
-    auto job = [host = std::move(host), port = *port] { return lookup_host(host, port); };
-    LookupResult lookup = co_await run_blocking(std::move(job));
-    if (lookup.error) co_return std::move(*lookup.error);
-    if (lookup.endpoints.empty()) co_return invalid_input("could not resolve to any address");
-    co_return std::move(lookup.endpoints);
 }
 
 Awaitable<SetupResult<DatagramSocket>> bind_udp(std::string address_text) {
