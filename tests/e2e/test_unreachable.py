@@ -165,7 +165,7 @@ class SessionErrors(unittest.TestCase):
 
 
 class DepartedClients(unittest.TestCase):
-    CLIENTS = 200  # their datagrams all fit in the server's receive buffer
+    CLIENTS = 150  # their datagrams all fit in the server's receive buffer
 
     def test_echoes_to_clients_that_have_gone_count_as_port_unreachable(self):
         # (listen address, the clients' address, their family): IPv4, IPv6, and IPv4 clients of an IPv6 socket.
