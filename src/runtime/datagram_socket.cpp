@@ -317,7 +317,8 @@ Awaitable<IoResult> DatagramSocket::receive_from(std::span<std::uint8_t, kPacket
 
 template <typename SendCall>
 Awaitable<IoResult> DatagramSocket::send_when_writable(SendCall send_call) {
-    for (int attempt = 1;; ++attempt) {
+    int pending_failures = 0;
+    for (;;) {
         ssize_t length = 0;
         do {
             length = send_call();
@@ -335,7 +336,7 @@ Awaitable<IoResult> DatagramSocket::send_when_writable(SendCall send_call) {
         // for a reason of its own. While errors keep arriving between the attempts, the send gives up after a
         // few and reports a queued entry in place of the pending error, so that each error is reported once.
         descriptor_->note_errors_queued();
-        if (attempt < kSendAttempts) continue;
+        if (++pending_failures < kSendAttempts) continue;
         co_return IoResult{0, take_queued_error(descriptor_->fd()).value_or(system_error_code(code))};
     }
 }

@@ -257,7 +257,7 @@ class ErrorStream(unittest.TestCase):
         # The session's own datagrams went on being answered through the stream.
         self.assertEqual(conservation_failures(client.stdout()), [])
         self.assertGreater(totals["pkts_rcvd"], 0, totals)
-        self.assertLessEqual(totals["pkts_lost"], totals["pkts_sent"] * 0.01, totals)
+        self.assertLessEqual(totals["pkts_lost"], totals["pkts_sent"] * 0.02, totals)
         self.assertEqual(totals["recv_error"] + totals["send_error"], 0, totals)
 
 
@@ -280,23 +280,25 @@ class ProbeErrors(unittest.TestCase):
                 return errors >= self.PROBES and errors == log.count("Probe sent 28 bytes")
 
             client.wait_stderr(every_probe_refused)
-        for reject, text, client in clients:
-            cpu = cpu_seconds(client.proc.pid)
+        cpus = [cpu_seconds(client.proc.pid) for _, _, client in clients]
+        for _, _, client in clients:
             client.interrupt()
+        for (reject, text, client), cpu in zip(clients, cpus):
             self.assertEqual(client.wait(), 0)
             log = client.stderr()
             sent = [line for line in log.splitlines() if "Probe sent 28 bytes" in line]
             times = [time.mktime(time.strptime(line[:19], "%Y-%m-%dT%H:%M:%S")) + float(line[19:26])
                      for line in sent]
-            self.assertEqual(netfilter.packets(reject), len(sent), log)
-            self.assertEqual(log.count(f"Probe receive error: {text}\n"), len(sent), log)
+            # One error per probe, logged once. Ctrl+C may come between the last probe's send and its line, or
+            # between that line and its error's.
+            self.assertIn(netfilter.packets(reject) - len(sent), (0, 1), log)
+            self.assertIn(len(sent) - log.count(f"Probe receive error: {text}\n"), (0, 1), log)
             self.assertNotIn("Probe error", log)
             # Once a second: a probe that went on at once after each error would have sent hundreds.
             gaps = [b - a for a, b in zip(times, times[1:])]
             self.assertTrue(all(gap > 0.5 for gap in gaps), gaps)
             self.assertLess(cpu, 0.5, cpu)
             self.assertEqual(client.stdout(), "")
-
 
 if __name__ == "__main__":
     unittest.main()

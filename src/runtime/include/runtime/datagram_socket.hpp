@@ -66,12 +66,13 @@ public:
     DatagramSocket& operator=(DatagramSocket&&) noexcept = default;
 
     // The next datagram with its sender, or the next error queued for the socket, waiting while there is neither.
-    // After a run of datagrams taken without
-    // waiting it lets the worker's other tasks run, so a flooded port cannot starve them.
+    // After a run of datagrams taken without waiting it lets the worker's other tasks run, so a flooded port cannot
+    // starve them.
     Awaitable<IoResult> receive_from(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint& sender);
 
-    // Sends one datagram to the connected peer / to `destination`, waiting while the socket cannot take it. The error
-    // is this datagram's own, never one queued for an earlier datagram.
+    // Sends one datagram to the connected peer / to `destination`, waiting while the socket cannot take it. A failure
+    // is the datagram's own, unless earlier datagrams' errors keep arriving between its attempts: then it gives up
+    // and reports one of those (taken from the queue, so that it is reported once).
     Awaitable<IoResult> send(std::span<const std::uint8_t> datagram);
     Awaitable<IoResult> send_to(std::span<const std::uint8_t> datagram, const Udp::endpoint& destination);
 
@@ -79,8 +80,8 @@ public:
     Udp::endpoint local_endpoint() const;
 
     // The fair wait's non-blocking attempt: the next queued error, or one datagram from the connected peer if one is
-    // queued, otherwise the error would_block (the only helper that reports it). After a would-block the socket is not tried again
-    // until the worker's epoll set reports it readable.
+    // queued, otherwise the error would_block (the only helper that reports it). After a would-block the socket is
+    // not tried again until the worker's epoll set reports it readable.
     IoResult receive_if_readable(std::span<std::uint8_t, kPacketSize> buffer);
     // Idle while the last attempt found the socket empty and epoll has not reported it readable since; decided by
     // waiting after a datagram was taken and before epoll said more (epoll reports a queued datagram at once).
