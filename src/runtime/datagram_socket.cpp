@@ -1,6 +1,7 @@
 #include "runtime/datagram_socket.hpp"
 
 #include <linux/errqueue.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -85,6 +87,16 @@ std::optional<boost::system::error_code> take_queued_error(int fd) noexcept {
         }
     }
     return std::nullopt;
+}
+
+// Whether the socket's receive buffer has no room left for an error queue entry (one is a few hundred bytes to a
+// few KiB of buffer): the kernel then drops the entry but still sets the pending error.
+bool no_room_for_queued_errors(int fd) noexcept {
+    constexpr std::uint32_t kEntryRoom = 4096;
+    std::array<std::uint32_t, SK_MEMINFO_VARS> memory{};
+    socklen_t length = sizeof memory;
+    if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, memory.data(), &length) < 0) return false;
+    return memory[SK_MEMINFO_RMEM_ALLOC] + kEntryRoom >= memory[SK_MEMINFO_RCVBUF];
 }
 
 // Closes a descriptor that set-up has not handed over yet.
@@ -200,17 +212,17 @@ private:
     static constexpr std::uint32_t kReading = EPOLLIN;
 
     // A receive that fails hands out the socket's pending error: the kernel's second report of an ICMP error
-    // whose entry it has queued, and that entry is the one to report. The pending error may also be left over
-    // from an entry taken already (the kernel queues the entry first and sets the pending error after): then
-    // there is nothing new, and the receive is made again.
+    // whose entry it has queued, and that entry is the one to report. Without an entry, the error is reported
+    // itself when the receive buffer had no room for its entry; otherwise it is left over from an entry taken
+    // already (the kernel queues the entry first and sets the pending error after), and the receive is made again.
     IoResult receive_datagram(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint* sender) {
         for (int attempt = 0; attempt < 2; ++attempt) {
             socklen_t length = sender ? static_cast<socklen_t>(sender->capacity()) : 0;
             const ssize_t received =
                 sender ? ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC, sender->data(), &length)
                        : ::recv(fd_, buffer.data(), buffer.size(), MSG_TRUNC);
-            if (received >= 0 || !may_be_pending_icmp_error(errno)) {
-                const IoResult result = receive_result(received);
+            const IoResult result = receive_result(received);
+            if (received >= 0 || !may_be_pending_icmp_error(result.error.value())) {
                 if (sender && received >= 0) sender->resize(length);
                 return result;
             }
@@ -218,6 +230,7 @@ private:
                 errors_queued_ = true;
                 return IoResult{0, *queued};
             }
+            if (no_room_for_queued_errors(fd_)) return result;
         }
         return IoResult{0, asio_error::would_block};
     }

@@ -165,7 +165,9 @@ class SessionErrors(unittest.TestCase):
 
 
 class DepartedClients(unittest.TestCase):
-    CLIENTS = 150  # their datagrams all fit in the server's receive buffer
+    # More than the server's receive buffer holds: the echoes of those it holds come back refused while it is
+    # full, so the kernel has no room to queue some of their errors.
+    CLIENTS = 300
 
     def test_echoes_to_clients_that_have_gone_count_as_port_unreachable(self):
         # (listen address, the clients' address, their family): IPv4, IPv6, and IPv4 clients of an IPv6 socket.
@@ -186,14 +188,16 @@ class DepartedClients(unittest.TestCase):
                 server.proc.send_signal(signal.SIGCONT)
 
                 def settled(sums):
-                    return (sums["pkts_sent"] == self.CLIENTS and
-                            sums["icmp_port_unreachable"] == netfilter.packets("refused", family))
+                    refused = netfilter.packets("refused", family)
+                    return refused > 0 and sums["icmp_port_unreachable"] == refused == sums["pkts_sent"]
 
                 sums = wait_server_sums(server, settled)
                 refused = netfilter.packets("refused", family)
-                self.assertEqual(refused, self.CLIENTS)
                 self.assertEqual(sums["icmp_port_unreachable"], refused, sums)
-                self.assertEqual((sums["pkts_rcvd"], sums["pkts_sent"]), (self.CLIENTS, self.CLIENTS), sums)
+                # Every datagram the server took was answered, and every answer refused.
+                self.assertEqual(sums["pkts_rcvd"], sums["pkts_sent"], sums)
+                self.assertEqual(refused, sums["pkts_sent"], sums)
+                self.assertGreater(refused, self.CLIENTS // 2, sums)
                 others = ("send_error", "recv_error", "icmp_host_unreachable", "icmp_network_unreachable")
                 self.assertEqual([sums[name] for name in others], [0] * len(others), sums)
                 line = re.compile(r"Bouncer id \d+ port unreachable on recv_from\(\): Connection refused")
