@@ -91,6 +91,16 @@ def messages(program, level):
     return [record["message"] for record in records if record["level"] == level and "message" in record]
 
 
+def wait_stopped(pid, timeout=TIMEOUT):
+    """Waits until every thread of process `pid` has stopped (each stops for a SIGSTOP when it next runs)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if all(stat.rsplit(")", 1)[1].split()[0] == "T" for stat in harness.task_files(pid, "stat")):
+            return
+        time.sleep(0.01)
+    raise AssertionError(f"process {pid} did not stop")
+
+
 def sent_something(line):
     return json.loads(line)["pkts_sent"] > 0
 
@@ -182,6 +192,7 @@ class DepartedClients(unittest.TestCase):
                 self.addCleanup(server.stop)
                 # Held while the clients come and go, the server answers each of them only after it has gone.
                 server.proc.send_signal(signal.SIGSTOP)
+                wait_stopped(server.proc.pid)
                 for seq in range(self.CLIENTS):
                     with UdpPeer(client_host) as client:
                         client.send(packet(seq, KEY, 7), port)
