@@ -158,11 +158,7 @@ public:
     // The next queued error, else one datagram (with its sender where `sender` is given), else would_block.
     // Costs nothing beyond the receive while no error has been reported.
     IoResult receive(std::span<std::uint8_t, kPacketSize> buffer, Udp::endpoint* sender) {
-        std::optional<boost::system::error_code> queued;
-        if (errors_queued_) {
-            queued = take_queued_error(fd_);
-            errors_queued_ = queued.has_value();
-        }
+        const auto queued = errors_queued_ ? take_error() : std::nullopt;
         const IoResult result = queued ? IoResult{0, *queued} : receive_datagram(buffer, sender);
         readable_ = would_block(result.error) ? Readable::Empty : Readable::Unknown;
         read_at_wait_ = loop_.complete_waits();
@@ -171,6 +167,13 @@ public:
 
     // A send failed for the socket's pending error: its entry waits in the error queue.
     void note_errors_queued() noexcept { errors_queued_ = true; }
+
+    // The oldest queued error, if any; while one was found, more may follow.
+    std::optional<boost::system::error_code> take_error() noexcept {
+        auto queued = take_queued_error(fd_);
+        errors_queued_ = queued.has_value();
+        return queued;
+    }
 
     void subscribe_readable(std::optional<detail::WaiterRegistration>& slot, detail::Wakeable& waiter) {
         detail::subscribe_or_wake(readable() == Readable::Reported, slot, reader_, waiter);
@@ -226,10 +229,7 @@ private:
                 if (sender && received >= 0) sender->resize(length);
                 return result;
             }
-            if (const auto queued = take_queued_error(fd_)) {
-                errors_queued_ = true;
-                return IoResult{0, *queued};
-            }
+            if (const auto queued = take_error()) return IoResult{0, *queued};
             if (no_room_for_queued_errors(fd_)) return result;
         }
         return IoResult{0, asio_error::would_block};
@@ -350,7 +350,7 @@ Awaitable<IoResult> DatagramSocket::send_when_writable(SendCall send_call) {
         // few and reports a queued entry in place of the pending error, so that each error is reported once.
         descriptor_->note_errors_queued();
         if (++pending_failures < kSendAttempts) continue;
-        co_return IoResult{0, take_queued_error(descriptor_->fd()).value_or(system_error_code(code))};
+        co_return IoResult{0, descriptor_->take_error().value_or(system_error_code(code))};
     }
 }
 

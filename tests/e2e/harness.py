@@ -447,18 +447,23 @@ def server_record(line):
     return None if text.rstrip("\n") == NO_COUNTERS else json.loads(text)
 
 
-def wait_server_sums(program, predicate, timeout=TIMEOUT):
-    """Sums the counts of a JSON-mode server's lines until `predicate(sums)` holds, the time is up or the server
-    has ended; returns the last sums."""
+def wait_sums(program, predicate, names, timeout=TIMEOUT):
+    """Sums the counts `names` of a JSON-mode program's result lines until `predicate(sums)` holds, the time is up
+    or the program has ended; returns the last sums."""
     deadline = time.monotonic() + timeout
     while True:
-        sums = dict.fromkeys(SERVER_COUNTS, 0)
+        sums = dict.fromkeys(names, 0)
         for record in filter(None, map(server_record, list(program.stdout_lines))):
-            for name in SERVER_COUNTS:
+            for name in names:
                 sums[name] += record[name]
         if predicate(sums) or time.monotonic() > deadline or program.proc.poll() is not None:
             return sums
         time.sleep(0.05)
+
+
+def wait_server_sums(program, predicate, timeout=TIMEOUT):
+    """wait_sums over the counts of a server's lines."""
+    return wait_sums(program, predicate, SERVER_COUNTS, timeout)
 
 
 # Parsing

@@ -29,6 +29,8 @@ UNREACHABLE = (
      "Network is unreachable"),
 )
 ICMP_COUNTERS = tuple(row[2] for row in UNREACHABLE)
+# The client's counts that the tests sum over its JSON result lines.
+CLIENT_COUNTS = ("pkts_sent", "pkts_rcvd", "pkts_lost", "send_error", "recv_error", *ICMP_COUNTERS)
 
 
 def setUpModule():
@@ -63,26 +65,6 @@ class Netfilter:
             if f"/* {name} */" in line:
                 return int(line.split()[0])
         raise AssertionError(f"no rule named {name}")
-
-
-def json_totals(program):
-    """The sums of the numbers in a JSON-mode client's result lines so far."""
-    totals = {}
-    for raw in list(program.stdout_lines):
-        for name, value in json.loads(raw).items():
-            if isinstance(value, int):
-                totals[name] = totals.get(name, 0) + value
-    return totals
-
-
-def wait_totals(program, predicate, timeout=TIMEOUT):
-    """Waits until the client's totals satisfy `predicate` or the time is up; returns the last totals."""
-    deadline = time.monotonic() + timeout
-    while True:
-        totals = json_totals(program)
-        if predicate(totals) or time.monotonic() > deadline or program.proc.poll() is not None:
-            return totals
-        time.sleep(0.05)
 
 
 def messages(program, level):
@@ -155,7 +137,7 @@ class SessionErrors(unittest.TestCase):
         netfilter.add("held", "OUTPUT", "-p", "udp", "--dport", f"{BASE}:{BASE + 2}", "-j", "DROP", first=True)
         client.wait_stdout_count(sent_something, 2, after=len(client.stdout_lines))
         expected = {counter: netfilter.packets(icmp_type) for _, icmp_type, counter, _, _ in UNREACHABLE}
-        totals = wait_totals(client, lambda t: all(t[name] == n for name, n in expected.items()))
+        totals = harness.wait_sums(client, lambda t: all(t[name] == n for name, n in expected.items()), CLIENT_COUNTS)
         client.interrupt()
         self.assertEqual(client.wait(), 0, client.stderr())
 
@@ -256,7 +238,7 @@ class ErrorStream(unittest.TestCase):
         time.sleep(1.0)
         idle_cpu = cpu_seconds(pid) - cpu_before - flood_cpu
         delivered = netfilter.packets("written")
-        totals = wait_totals(client, lambda t: t["icmp_host_unreachable"] >= delivered)
+        totals = harness.wait_sums(client, lambda t: t["icmp_host_unreachable"] >= delivered, CLIENT_COUNTS)
         client.wait_stdout_count(sent_something, 2, after=rounds_at_end)
         client.interrupt()
         self.assertEqual(client.wait(), 0, client.stderr())
